@@ -1,0 +1,109 @@
+// Thin RAII binding over OpenSSL's libcrypto: the only place that calls it for
+// hashing, key derivation and AES-256-CBC.
+#pragma once
+
+#include <openssl/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace cryptcore {
+
+inline constexpr std::size_t kSha1Size = 20;
+inline constexpr std::size_t kAesKeySize = 32;
+inline constexpr std::size_t kAesBlockSize = 16;
+inline constexpr std::size_t kIvSize = kAesBlockSize;
+
+using Sha1Value = std::array<std::uint8_t, kSha1Size>;
+
+// The algorithm implementations a run needs (SHA-1 and AES-256-CBC), fetched
+// once so that no later call looks them up again.
+class Provider {
+ public:
+  Provider() = default;
+  ~Provider() { release(); }
+  Provider(const Provider&) = delete;
+  Provider& operator=(const Provider&) = delete;
+
+  // Fetches both algorithms; false (and nothing held) if either is missing.
+  bool acquire();
+  void release();
+  bool acquired() const { return sha1_ != nullptr && aes_256_cbc_ != nullptr; }
+
+  const EVP_MD* sha1() const { return sha1_; }
+  const EVP_CIPHER* aes_256_cbc() const { return aes_256_cbc_; }
+
+ private:
+  EVP_MD* sha1_ = nullptr;
+  EVP_CIPHER* aes_256_cbc_ = nullptr;
+};
+
+// One SHA-1 hash object. Its value, once read, stays available so that a key
+// can be derived from the object afterwards.
+class Sha1Hash {
+ public:
+  Sha1Hash() = default;
+  ~Sha1Hash() { destroy(); }
+  Sha1Hash(const Sha1Hash&) = delete;
+  Sha1Hash& operator=(const Sha1Hash&) = delete;
+
+  // Starts a fresh hash on `provider`, destroying any previous object.
+  bool create(const Provider& provider);
+  // Appends bytes; fails once the value has been read.
+  bool append(std::span<const std::uint8_t> data);
+  // Finishes the hash (on the first call) and copies the value out.
+  bool value(Sha1Value& out);
+  void destroy();
+
+ private:
+  EVP_MD_CTX* context_ = nullptr;
+  Sha1Value value_{};
+  bool finished_ = false;
+};
+
+// An AES-256 key in CBC mode. The chaining value carries over from one
+// encrypt or decrypt call to the next; a call with `final` set ends the
+// message (adding or removing PKCS #5 padding) and starts the chaining over
+// from the IV.
+class AesCbcKey {
+ public:
+  AesCbcKey() = default;
+  ~AesCbcKey() { destroy(); }
+  AesCbcKey(const AesCbcKey&) = delete;
+  AesCbcKey& operator=(const AesCbcKey&) = delete;
+
+  // Derives the 32-byte key from the hash's value: SHA-1 of the value XORed
+  // into 64 bytes of 0x36, then of 0x5C; the key is the first 32 bytes of the
+  // two digests joined. The IV starts as all zero bytes.
+  bool derive(const Provider& provider, Sha1Hash& hash);
+  bool set_iv(std::span<const std::uint8_t, kIvSize> iv);
+
+  // Encrypts `length` bytes at `data` in place. Without `final` the length
+  // must be a whole number of blocks. With `final`, 1 to 16 padding bytes are
+  // appended; if the padded length exceeds `capacity` the call fails, writes
+  // nothing and sets `length` to the length it needs.
+  bool encrypt(std::uint8_t* data, std::size_t& length, std::size_t capacity, bool final);
+  // Decrypts `length` bytes at `data` in place; the length must be a whole
+  // number of blocks. With `final` the padding is checked and removed, and a
+  // bad padding fails the call.
+  bool decrypt(std::uint8_t* data, std::size_t& length, bool final);
+  void destroy();
+
+  bool derived() const { return context_ != nullptr; }
+
+ private:
+  bool start(bool encrypting);
+  bool update(std::uint8_t* data, std::size_t length);
+
+  EVP_CIPHER_CTX* context_ = nullptr;
+  const EVP_CIPHER* cipher_ = nullptr;
+  std::array<std::uint8_t, kAesKeySize> key_{};
+  std::array<std::uint8_t, kIvSize> iv_{};
+  // Which direction the context is set up for; none after a final call or a
+  // new IV, so the next call restarts the chaining from the IV.
+  enum class Direction : std::uint8_t { None, Encrypt, Decrypt } direction_ = Direction::None;
+};
+
+}  // namespace cryptcore

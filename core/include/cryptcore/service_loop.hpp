@@ -1,0 +1,26 @@
+// The loop that serves a cipher stream from one file descriptor to another.
+#pragma once
+
+#include <cstdint>
+
+#include "cryptcore/cipher_stream.hpp"
+
+namespace cryptcore {
+
+// How a whole run ended.
+enum class Outcome : std::uint8_t {
+  Ok,
+  ReadFailed,    // reading the input failed (not its end)
+  WriteFailed,   // writing the output failed
+  CipherFailed,  // see StreamFailure::CipherFailed
+  LengthUnsupported,
+};
+
+// Runs the initialised `stream` over everything `input_fd` yields until its
+// end, writing the result to `output_fd` in whole chunks and a final tail.
+// Reads fill a whole chunk unless the input ends, so that a short read from a
+// pipe is never taken for the final chunk. Nothing is written after a failure.
+Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
+              ChunkBuffer output_buffer);
+
+}  // namespace cryptcore
