@@ -1,0 +1,5 @@
+#include "driver.hpp"
+
+int main(int argc, char** argv) {
+  return cryptdriver::run_program(argc, argv, cryptcore::KeySchedule::Cascade);
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, or says exactly which are
+# missing when they cannot be installed. Usage: ensure-deps.sh [package...]
+set -eu
+packages=(cmake make g++ libssl-dev libgtest-dev "$@")
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+  echo "Installing missing packages: ${missing[*]}" >&2
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds both programs, then encrypts, decrypts and compares the shipped
+# sample with each of them.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/ensure-deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+sample=$root/samples/sample.txt
+for program in singlecrypt cascadecrypt; do
+  "$build/programs/$program" "esample passphrase" "$sample" "$work/sample.enc"
+  "$build/programs/$program" "dsample passphrase" "$work/sample.enc" "$work/sample.dec"
+  cmp "$sample" "$work/sample.dec"
+  echo "$program: $(stat -c %s "$sample") bytes -> $(stat -c %s "$work/sample.enc") encrypted -> decrypted, identical"
+done

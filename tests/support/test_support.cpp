@@ -1,0 +1,117 @@
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace testsupport {
+
+Bytes from_hex(std::string_view hex) {
+  Bytes bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+  std::array<unsigned char, 32> digest{};
+  EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr),
+            1);
+  std::string hex;
+  for (unsigned char byte : digest) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", byte);
+    hex += two;
+  }
+  return hex;
+}
+
+Bytes pattern(std::size_t length) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i % 251);
+  }
+  return bytes;
+}
+
+std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
+  std::ifstream file(std::string(CRYPTCORE_TEST_DATA_DIR) + "/" + name);
+  EXPECT_TRUE(file.is_open()) << name;
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(file, line);) {
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    std::vector<std::string> fields;
+    std::stringstream cells(line);
+    for (std::string field; std::getline(cells, field, '\t');) {
+      fields.push_back(field);
+    }
+    if (!line.empty() && line.back() == '\t') {
+      fields.emplace_back();
+    }
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                        std::span<const std::uint8_t> plaintext, bool padding) {
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
+                                                                          EVP_CIPHER_CTX_free);
+  Bytes out(plaintext.size() + 16);
+  int written = 0;
+  int tail = 0;
+  EXPECT_EQ(EVP_EncryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data()),
+            1);
+  EVP_CIPHER_CTX_set_padding(context.get(), padding ? 1 : 0);
+  EXPECT_EQ(EVP_EncryptUpdate(context.get(), out.data(), &written, plaintext.data(),
+                              static_cast<int>(plaintext.size())),
+            1);
+  EXPECT_EQ(EVP_EncryptFinal_ex(context.get(), out.data() + written, &tail), 1);
+  out.resize(static_cast<std::size_t>(written + tail));
+  return out;
+}
+
+StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
+                     std::span<const std::uint8_t> input) {
+  using cryptcore::kChunkSize;
+  using cryptcore::YieldCode;
+  auto stream = std::make_unique<cryptcore::CipherStream>();
+  auto buffers = std::make_unique<std::array<std::uint8_t, kChunkSize>[]>(2);
+  StreamRun run;
+  EXPECT_TRUE(stream->init(passphrase, decrypt, schedule));
+  stream->attach(buffers[0], buffers[1]);
+  std::size_t consumed = 0;
+  for (;;) {
+    const YieldCode code = stream->resume();
+    run.events.push_back(code);
+    if (code == YieldCode::NeedInput) {
+      const std::size_t length = std::min(kChunkSize, input.size() - consumed);
+      std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(consumed), length,
+                  buffers[0].begin());
+      consumed += length;
+      stream->fill_input(length);
+      continue;
+    }
+    const std::span<const std::uint8_t> produced = stream->take_output();
+    if (code == YieldCode::Finished) {
+      run.failure = stream->failure();
+      if (run.failure == cryptcore::StreamFailure::None) {
+        run.output.insert(run.output.end(), produced.begin(), produced.end());
+      }
+      return run;
+    }
+    run.output.insert(run.output.end(), produced.begin(), produced.end());
+  }
+}
+
+}  // namespace testsupport

@@ -1,0 +1,38 @@
+// Helpers shared by the unit tests: test data, hex, and an in-memory driver.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cryptcore/cipher_stream.hpp"
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes from_hex(std::string_view hex);
+std::string sha256_hex(std::span<const std::uint8_t> bytes);
+// The plaintext of the file vectors: byte i is i mod 251.
+Bytes pattern(std::size_t length);
+// The rows of a tab-separated file in tests/data, without comment lines.
+std::vector<std::vector<std::string>> read_tsv(const std::string& name);
+
+// AES-256-CBC with PKCS #5 padding in one call, straight from OpenSSL: the
+// reference the binding is checked against.
+Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                        std::span<const std::uint8_t> plaintext, bool padding);
+
+struct StreamRun {
+  Bytes output;
+  cryptcore::StreamFailure failure = cryptcore::StreamFailure::None;
+  std::vector<cryptcore::YieldCode> events;
+};
+
+// Runs a fresh stream over `input` the way the programs' driver does.
+StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
+                     std::span<const std::uint8_t> input);
+
+}  // namespace testsupport
