@@ -5,6 +5,7 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <memory>
 
 #include "cryptcore/cipher_stream.hpp"
 #include "cryptcore/secret_bytes.hpp"
@@ -36,7 +37,7 @@ int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
 
   const bool decrypt = argv[1][0] == kDecryptMode;
   char* const passphrase_arg = argv[1] + 1;
-  const cryptcore::SecretBytes passphrase(passphrase_arg);
+  auto passphrase = std::make_unique<cryptcore::SecretBytes>(passphrase_arg);
   // Blank the argument so the process list stops showing the passphrase.
   OPENSSL_cleanse(passphrase_arg, std::strlen(passphrase_arg));
 
@@ -49,10 +50,12 @@ int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
     return ExitOutputOpen;
   }
 
+  const bool keys_set = stream.init(passphrase->view(), decrypt, schedule);
+  // The keys are all the run needs: the passphrase is wiped before any data moves.
+  passphrase.reset();
   cryptcore::Outcome outcome =
-      stream.init(passphrase.view(), decrypt, schedule)
-          ? cryptcore::serve(stream, input.fd(), output.fd(), input_buffer, output_buffer)
-          : cryptcore::Outcome::CipherFailed;
+      keys_set ? cryptcore::serve(stream, input.fd(), output.fd(), input_buffer, output_buffer)
+               : cryptcore::Outcome::CipherFailed;
   stream.release();
   input.close();
   if (outcome == cryptcore::Outcome::Ok && !output.close()) {
