@@ -201,3 +201,14 @@ TEST(CipherStreamTest, CascadeInnerLayerIsTheSinglePassFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CipherStreamTest, ResumeWithoutBuffersFailsInsteadOfReading) {
+  auto stream = std::make_unique<cryptcore::CipherStream>();
+  ASSERT_TRUE(stream->init("no buffers", false, KeySchedule::Single));
+  EXPECT_EQ(stream->resume(), YieldCode::Finished);
+  EXPECT_EQ(stream->failure(), StreamFailure::CipherFailed);
+}
+
+}  // namespace

@@ -57,7 +57,9 @@ void CipherStream::attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer) {
 
 YieldCode CipherStream::resume() {
   if (!worker_) {
-    worker_ = run().handle();
+    // Without buffers there is nowhere to work; without room for the frame,
+    // no worker.
+    worker_ = input_start_ != nullptr ? run().handle() : nullptr;
     if (!worker_) {
       failure_ = StreamFailure::CipherFailed;
       return YieldCode::Finished;

@@ -1,0 +1,51 @@
+// The driver when libcrypto cannot provide the algorithms: it must fail
+// rather than copy the input through, and leave no output behind.
+#include "driver.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "cryptcore/provider.hpp"
+#include "exit_status.hpp"
+
+namespace {
+
+// Asks every fetch for FIPS implementations, which the default provider
+// does not offer, so SHA-1 and AES-256-CBC cannot be had for the duration.
+class NoAlgorithms {
+ public:
+  NoAlgorithms() { EXPECT_EQ(EVP_set_default_properties(nullptr, "fips=yes"), 1); }
+  ~NoAlgorithms() { EVP_set_default_properties(nullptr, ""); }
+};
+
+TEST(DriverTest, MissingAlgorithmsFailTheRunAndRemoveTheOutput) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "driver_test";
+  std::filesystem::create_directories(dir);
+  const std::string input = (dir / "plain").string();
+  const std::string output = (dir / "out").string();
+  std::ofstream(input) << "plaintext that must not reach the output";
+
+  for (cryptcore::KeySchedule schedule :
+       {cryptcore::KeySchedule::Single, cryptcore::KeySchedule::Cascade}) {
+    {
+      NoAlgorithms no_algorithms;
+      cryptcore::Provider provider;
+      EXPECT_FALSE(provider.acquire());
+      std::string mode = "esecret";
+      std::string program = "crypt";
+      char* argv[] = {program.data(), mode.data(), const_cast<char*>(input.c_str()),
+                      const_cast<char*>(output.c_str()), nullptr};
+      EXPECT_EQ(cryptdriver::run_program(4, argv, schedule), cryptdriver::ExitCipherFailed);
+      EXPECT_FALSE(std::filesystem::exists(output));
+    }
+    cryptcore::Provider provider;
+    EXPECT_TRUE(provider.acquire()) << "the algorithms come back with the default properties";
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
