@@ -1,7 +1,7 @@
 // The programs' exit statuses, and the one place that maps outcomes to them.
 #pragma once
 
-#include "cryptcore/service_loop.hpp"
+#include "cryptcore/outcome.hpp"
 
 namespace cryptdriver {
 
@@ -20,6 +20,10 @@ constexpr ExitStatus exit_status_for(cryptcore::Outcome outcome) {
   switch (outcome) {
     case cryptcore::Outcome::Ok:
       return ExitOk;
+    case cryptcore::Outcome::InputOpenFailed:
+      return ExitInputOpen;
+    case cryptcore::Outcome::OutputOpenFailed:
+      return ExitOutputOpen;
     case cryptcore::Outcome::ReadFailed:
       return ExitReadFailed;
     case cryptcore::Outcome::WriteFailed:

@@ -1,20 +1,10 @@
 // The loop that serves a cipher stream from one file descriptor to another.
 #pragma once
 
-#include <cstdint>
-
 #include "cryptcore/cipher_stream.hpp"
+#include "cryptcore/outcome.hpp"
 
 namespace cryptcore {
-
-// How a whole run ended.
-enum class Outcome : std::uint8_t {
-  Ok,
-  ReadFailed,    // reading the input failed (not its end)
-  WriteFailed,   // writing the output failed
-  CipherFailed,  // see StreamFailure::CipherFailed
-  LengthUnsupported,
-};
 
 // Runs the initialised `stream` over everything `input_fd` yields until its
 // end, writing the result to `output_fd` in whole chunks and a final tail.

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace cryptdriver {
+namespace cryptcore {
 
 namespace {
 
@@ -83,4 +83,4 @@ void OutputFile::discard() {
   close();
 }
 
-}  // namespace cryptdriver
+}  // namespace cryptcore

@@ -1,9 +1,10 @@
-// The program's two files, as owned descriptors.
+// The two files of a file run, as owned descriptors: the input, and the output
+// that is refused when it is the input and removed when the run fails.
 #pragma once
 
 #include <sys/stat.h>
 
-namespace cryptdriver {
+namespace cryptcore {
 
 class InputFile {
  public:
@@ -49,4 +50,4 @@ class OutputFile {
   struct stat status_ {};
 };
 
-}  // namespace cryptdriver
+}  // namespace cryptcore

@@ -1,0 +1,69 @@
+// The library's entry points for embedding: encrypt or decrypt a whole stream
+// (two open file descriptors) or a whole file (two paths) with a passphrase,
+// exactly as singlecrypt and cascadecrypt do, and report how the run ended.
+// The programs are a thin command line over crypt_file().
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "cryptcore/cipher_stream.hpp"
+#include "cryptcore/key_schedule.hpp"
+#include "cryptcore/outcome.hpp"
+#include "cryptcore/secret_bytes.hpp"
+
+namespace cryptcore {
+
+enum class Direction : std::uint8_t { Encrypt, Decrypt };
+
+// What a run works in: the cipher stream (its keys and its worker's frame)
+// and both chunk buffers, about 130 KiB in all. Once the keys are set a run
+// allocates nothing, so a program that keeps its workspace in static storage
+// never touches the heap while data moves. A workspace serves one run at a
+// time and may be reused for the next.
+struct CipherWorkspace {
+  CipherStream stream;
+  alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
+  alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+};
+
+// Encrypts or decrypts everything `input_fd` yields until its end, writing the
+// result to `output_fd`; neither descriptor is closed. Reads fill whole chunks,
+// so pipes and terminals work like files. Outcomes: Ok, ReadFailed,
+// WriteFailed, CipherFailed (also when OpenSSL cannot give SHA-1 or
+// AES-256-CBC) and LengthUnsupported. Whatever was written before a failure
+// stays written: a stream cannot be taken back, so the caller discards it.
+// Writing to a closed pipe raises SIGPIPE; ignore that signal to get
+// WriteFailed instead.
+Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
+                     KeySchedule schedule, int input_fd, int output_fd);
+// The same with a workspace of its own, allocated for this run.
+Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                     int input_fd, int output_fd);
+
+// Encrypts or decrypts the file at `input_path` into the file at
+// `output_path`, which is created (mode 0666 less the umask) or emptied.
+// Either path may name a device or a pipe, such as /dev/stdin or /dev/stdout.
+// - InputOpenFailed: the input cannot be opened for reading, or is a
+//   directory; no output is created.
+// - OutputOpenFailed: the output cannot be opened for writing, or it is the
+//   input file itself (by the same path, a symbolic or a hard link); the input
+//   is left untouched.
+// - Then the outcomes of crypt_stream(), and WriteFailed if closing the output
+//   fails. After any of these failures a regular output file is emptied and
+//   removed, if its path still names it; a device or pipe is left alone.
+// The keys are set only once both files are open, and `passphrase` is
+// destroyed (wiped) as soon as they are: it does not outlive a blocking open,
+// and it is gone before any data moves. A null `passphrase` sets no keys:
+// CipherFailed.
+Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
+                   Direction direction, KeySchedule schedule, const char* input_path,
+                   const char* output_path);
+// The same with a private copy of `passphrase` and a workspace of its own,
+// both allocated for this run.
+Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                   const char* input_path, const char* output_path);
+
+}  // namespace cryptcore

@@ -1,0 +1,19 @@
+// How a whole run ended: the one report of every run, whether it goes through
+// the programs (as their exit status) or through the library API.
+#pragma once
+
+#include <cstdint>
+
+namespace cryptcore {
+
+enum class Outcome : std::uint8_t {
+  Ok,
+  InputOpenFailed,   // the input file could not be opened, or is a directory
+  OutputOpenFailed,  // the output file could not be opened, or is the input
+  ReadFailed,        // reading the input failed (not its end)
+  WriteFailed,       // writing or closing the output failed
+  CipherFailed,      // see StreamFailure::CipherFailed; also no SHA-1 or AES
+  LengthUnsupported,
+};
+
+}  // namespace cryptcore

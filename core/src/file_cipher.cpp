@@ -1,0 +1,72 @@
+#include "cryptcore/file_cipher.hpp"
+
+#include "cryptcore/service_loop.hpp"
+#include "files.hpp"
+
+namespace cryptcore {
+
+namespace {
+
+bool set_keys(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
+              KeySchedule schedule) {
+  return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
+}
+
+// Serves the stream if its keys are set, then destroys them whatever happened.
+Outcome serve_and_release(CipherWorkspace& workspace, bool keys_set, int input_fd, int output_fd) {
+  const Outcome outcome = keys_set ? serve(workspace.stream, input_fd, output_fd,
+                                           workspace.input_buffer, workspace.output_buffer)
+                                   : Outcome::CipherFailed;
+  workspace.stream.release();
+  return outcome;
+}
+
+}  // namespace
+
+Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
+                     KeySchedule schedule, int input_fd, int output_fd) {
+  const bool keys_set = set_keys(workspace, passphrase, direction, schedule);
+  return serve_and_release(workspace, keys_set, input_fd, output_fd);
+}
+
+Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                     int input_fd, int output_fd) {
+  const auto workspace = std::make_unique<CipherWorkspace>();
+  return crypt_stream(*workspace, passphrase, direction, schedule, input_fd, output_fd);
+}
+
+Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
+                   Direction direction, KeySchedule schedule, const char* input_path,
+                   const char* output_path) {
+  InputFile input;
+  if (!input.open(input_path)) {
+    return Outcome::InputOpenFailed;
+  }
+  OutputFile output;
+  if (!output.open(output_path, input)) {
+    return Outcome::OutputOpenFailed;
+  }
+
+  const bool keys_set =
+      passphrase != nullptr && set_keys(workspace, passphrase->view(), direction, schedule);
+  // The keys are all the run needs: the passphrase is wiped before any data moves.
+  passphrase.reset();
+  Outcome outcome = serve_and_release(workspace, keys_set, input.fd(), output.fd());
+  input.close();
+  if (outcome == Outcome::Ok && !output.close()) {
+    outcome = Outcome::WriteFailed;
+  }
+  if (outcome != Outcome::Ok) {
+    output.discard();
+  }
+  return outcome;
+}
+
+Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                   const char* input_path, const char* output_path) {
+  const auto workspace = std::make_unique<CipherWorkspace>();
+  return crypt_file(*workspace, std::make_unique<SecretBytes>(passphrase), direction, schedule,
+                    input_path, output_path);
+}
+
+}  // namespace cryptcore

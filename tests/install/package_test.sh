@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Makes the Debian packages with cpack into a temporary folder and checks them
+# without installing them: their fields, their files, and that the programs
+# and manual pages unpacked from the package work.
+# Usage: package_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+programs=$(echo "$work"/cryptcore_*.deb)
+dev=$(echo "$work"/libcryptcore-dev_*.deb)
+[ -f "$programs" ] && [ -f "$dev" ] || { ls "$work"; echo "FAIL: not both packages made"; exit 1; }
+
+passed=0
+failed=0
+# expect NAME COMMAND... : the command must succeed.
+expect() {
+  local name=$1
+  shift
+  if "$@" >/dev/null 2>&1; then
+    passed=$((passed + 1))
+  else
+    echo "FAIL: $name"
+    failed=$((failed + 1))
+  fi
+}
+has_file() { dpkg-deb -c "$1" | grep -E " \./$2\$" >/dev/null; }
+field_matches() { dpkg-deb -f "$1" "$2" | grep -E "$3" >/dev/null; }
+
+expect "programs package is named cryptcore" field_matches "$programs" Package '^cryptcore$'
+expect "programs depend on libssl3" field_matches "$programs" Depends '(^|, )libssl3 '
+expect "programs have a maintainer" field_matches "$programs" Maintainer '.+ <.+@.+>'
+expect "programs have a description" field_matches "$programs" Description '^encrypt or decrypt'
+for file in usr/bin/singlecrypt usr/bin/cascadecrypt \
+  usr/share/man/man1/singlecrypt.1.gz usr/share/man/man1/cascadecrypt.1.gz; do
+  expect "programs package holds $file" has_file "$programs" "$file"
+done
+expect "programs package holds no library" bash -c "! dpkg-deb -c '$programs' | grep -q libcryptcore"
+expect "dev package depends on libssl-dev" field_matches "$dev" Depends '(^|, )libssl-dev'
+for file in usr/lib/libcryptcore.a usr/include/cryptcore/file_cipher.hpp \
+  usr/lib/cmake/cryptcore/cryptcoreConfig.cmake usr/lib/cmake/cryptcore/cryptcoreTargets.cmake; do
+  expect "dev package holds $file" has_file "$dev" "$file"
+done
+
+# The unpacked programs run, and read each other's files through pipes.
+dpkg-deb -x "$programs" "$work/root"
+bin=$work/root/usr/bin
+head -c 150000 /dev/urandom >"$work/plain"
+expect "unpacked programs round-trip through pipes" bash -c \
+  "'$bin/singlecrypt' epw '$work/plain' /dev/stdout | '$bin/cascadecrypt' epw /dev/stdin '$work/enc' &&
+   '$bin/cascadecrypt' dpw '$work/enc' /dev/stdout | '$bin/singlecrypt' dpw /dev/stdin /dev/stdout |
+   cmp - '$work/plain'"
+for page in "$work"/root/usr/share/man/man1/*.1.gz; do
+  expect "$(basename "$page") renders without warnings" bash -c \
+    "[ -z \"\$(MANWIDTH=80 man --warnings=all -l '$page' 2>&1 >/dev/null)\" ]"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
