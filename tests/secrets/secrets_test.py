@@ -83,9 +83,26 @@ def writable_memory(pid):
                 continue
             try:
                 mem.seek(start)
-                yield f"{name} {fields[0]}", mem.read(end - start)
+                data = mem.read(end - start)
             except OSError:
                 continue
+            yield from nonzero_parts(f"{name} {fields[0]}", data)
+
+
+def nonzero_parts(where, data, block=1 << 16, overlap=64):
+    """Yields the parts of `data` that are not all zero bytes, overlapping
+    enough that no secret is split; a sanitizer's mappings are mostly zero."""
+    zero = bytes(block)
+    start = None
+    for at in range(0, len(data), block):
+        if data[at:at + block] == zero[:len(data) - at]:
+            if start is not None:
+                yield where, data[start:at + overlap]
+                start = None
+        elif start is None:
+            start = max(0, at - overlap)
+    if start is not None:
+        yield where, data[start:]
 
 
 def wait_for(condition, what, timeout=30):
