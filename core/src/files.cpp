@@ -69,13 +69,25 @@ bool OutputFile::close() {
 }
 
 void OutputFile::discard() {
-  if (fd_ < 0 || !S_ISREG(status_.st_mode)) {
+  if (path_ == nullptr || !S_ISREG(status_.st_mode)) {
     close();
     return;
   }
+  if (fd_ < 0) {
+    // Already closed, by a close that failed: reopen the file to empty it,
+    // if the path still leads to it.
+    // Non-blocking: if the path now names a FIFO, this must not wait.
+    fd_ = ::open(path_, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat reopened {};
+    if (fd_ >= 0 && (::fstat(fd_, &reopened) != 0 || !same_file(reopened, status_))) {
+      close();
+    }
+  }
   // Emptied first, so that nothing partial survives under another name (a
   // hard link, or the target of a symbolic link that is not removed).
-  (void)::ftruncate(fd_, 0);
+  if (fd_ >= 0) {
+    (void)::ftruncate(fd_, 0);
+  }
   struct stat now {};
   if (::lstat(path_, &now) == 0 && same_file(now, status_)) {
     ::unlink(path_);

@@ -38,8 +38,9 @@ class OutputFile {
   bool open(const char* path, const InputFile& input);
   // Closes the file; false if the close reports an error (data not written).
   bool close();
-  // Empties and removes a regular output file after a failed run, so nothing
-  // partial is left; devices, pipes and whatever the path now names are kept.
+  // Empties and removes a regular output file after a failed run (also once
+  // closed, when the close failed), so nothing partial is left; devices,
+  // pipes and whatever the path now names are kept.
   void discard();
 
   int fd() const { return fd_; }

@@ -1,0 +1,130 @@
+// Fault injection for the driver tests, loaded into a program with LD_PRELOAD.
+// It wraps read(), write() and close() on descriptors 3 and up (the programs'
+// input and output; standard streams are reopened as new descriptors), and
+// injects the faults the environment asks for, counting bytes per open
+// descriptor (so a configuration file that a library reads on the side does
+// not use up the input's share):
+//   CRYPTCORE_FAULT_READ_AFTER=N   reads from a descriptor hand out N bytes,
+//                                  then fail with EIO (a read error
+//                                  mid-stream);
+//   CRYPTCORE_FAULT_WRITE_AFTER=N  writes to a descriptor take N bytes (the
+//                                  last one short), then fail with ENOSPC (a
+//                                  disk that fills up mid-file);
+//   CRYPTCORE_FAULT_CLOSE=1        closing a descriptor that was written to
+//                                  closes it but reports EIO (as NFS or a
+//                                  quota may report a failed write only then).
+// Without these variables every call passes straight through.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+using ReadFn = ssize_t (*)(int, void*, size_t);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using CloseFn = int (*)(int);
+
+constexpr int kFirstInjectedFd = 3;
+constexpr int kTrackedFds = 1024;
+
+long long limit_from(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr || *value == '\0' ? -1 : std::atoll(value);
+}
+
+// The limits, negative when unlimited, and what each descriptor has moved.
+long long read_limit = -2;
+long long write_limit = -2;
+long long read_so_far[kTrackedFds];
+long long written_so_far[kTrackedFds];
+bool written[kTrackedFds];
+
+void load_limits() {
+  if (read_limit == -2) {
+    read_limit = limit_from("CRYPTCORE_FAULT_READ_AFTER");
+    write_limit = limit_from("CRYPTCORE_FAULT_WRITE_AFTER");
+  }
+}
+
+template <typename Fn>
+Fn next(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// How many of `count` bytes may move when `so_far` have and `limit` may;
+// -1 when none may and the call must fail.
+long long allowed(long long limit, long long so_far, size_t count) {
+  if (limit < 0) {
+    return static_cast<long long>(count);
+  }
+  const long long left = limit > so_far ? limit - so_far : 0;
+  if (left == 0 && count > 0) {
+    return -1;
+  }
+  return static_cast<unsigned long long>(left) < count ? left : static_cast<long long>(count);
+}
+
+bool injected(int fd) {
+  return fd >= kFirstInjectedFd && fd < kTrackedFds;
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+  static const ReadFn real_read = next<ReadFn>("read");
+  load_limits();
+  if (!injected(fd)) {
+    return real_read(fd, buffer, count);
+  }
+  const long long may = allowed(read_limit, read_so_far[fd], count);
+  if (may < 0) {
+    errno = EIO;
+    return -1;
+  }
+  const ssize_t got = real_read(fd, buffer, static_cast<size_t>(may));
+  if (got > 0) {
+    read_so_far[fd] += got;
+  }
+  return got;
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
+  static const WriteFn real_write = next<WriteFn>("write");
+  load_limits();
+  if (!injected(fd)) {
+    return real_write(fd, buffer, count);
+  }
+  written[fd] = true;
+  const long long may = allowed(write_limit, written_so_far[fd], count);
+  if (may < 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const ssize_t put = real_write(fd, buffer, static_cast<size_t>(may));
+  if (put > 0) {
+    written_so_far[fd] += put;
+  }
+  return put;
+}
+
+extern "C" int close(int fd) {
+  static const CloseFn real_close = next<CloseFn>("close");
+  const bool was_written = injected(fd) && written[fd];
+  if (injected(fd)) {
+    written[fd] = false;
+    read_so_far[fd] = 0;
+    written_so_far[fd] = 0;
+  }
+  const int result = real_close(fd);
+  const char* fail_close = std::getenv("CRYPTCORE_FAULT_CLOSE");
+  if (result == 0 && was_written && fail_close != nullptr && *fail_close == '1') {
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
