@@ -46,12 +46,17 @@ void* operator new(std::size_t size) {
   }
   throw std::bad_alloc();
 }
+// These replace the global operator delete, which frees what the operator
+// new above took from malloc; g++ cannot see that pairing and warns.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
   std::free(block);
 }
+#pragma GCC diagnostic pop
 
 namespace {
 
