@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, or says exactly which are
 # missing when they cannot be installed. Usage: ensure-deps.sh [package...]
 set -eu
-packages=(cmake make g++ libssl-dev libgtest-dev "$@")
+packages=(cmake make g++ libssl-dev libgtest-dev libbenchmark-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
