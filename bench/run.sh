@@ -73,7 +73,8 @@ passphrase="bench passphrase"
 read -r key_1 iv_1 < <("$openssl_keys" single "$passphrase")
 { read -r _ _ && read -r key_2 iv_2; } < <("$openssl_keys" cascade "$passphrase")
 
-declare -A samples=() peak_kib=()
+# Every sample and peak goes to this file, which report.awk turns into the table.
+results=$work/results
 # elapsed_us: the wall time of the last timed command, in microseconds.
 elapsed_us=0
 timed() {
@@ -84,10 +85,10 @@ timed() {
 }
 
 # measure NAME COMMAND... [\; COMMAND...]: runs the commands one after the
-# other and keeps their total wall time as a sample of NAME, and their peak
-# resident memory, taken by GNU time, as NAME's maximum.
+# other and records their total wall time as a sample of NAME, and the peak
+# resident memory of each, taken by GNU time.
 measure() {
-  local name=$1 total=0 kib command
+  local name=$1 total=0 command
   shift
   while [ $# -gt 0 ]; do
     command=()
@@ -98,10 +99,9 @@ measure() {
     [ $# -eq 0 ] || shift
     timed /usr/bin/time -f %M -o "$work/rss" "${command[@]}"
     total=$((total + elapsed_us))
-    kib=$(tail -n 1 "$work/rss")
-    [ "${peak_kib[$name]:-0}" -ge "$kib" ] || peak_kib[$name]=$kib
+    echo "peak $name $(tail -n 1 "$work/rss")" >>"$results"
   done
-  samples[$name]+=" $total"
+  echo "sample $name $total" >>"$results"
 }
 
 openssl_enc=(openssl enc -aes-256-cbc)
@@ -114,7 +114,8 @@ cipher_limit() {
     awk -F: '$1 == "+F" { printf "%.0f\n", $4 }'
 }
 
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "file $size $rounds $small_runs $dir" >"$results"
+echo "load_before $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results"
 for ((round = 1; round <= rounds; round++)); do
   echo "round $round of $rounds" >&2
   # Outputs are removed before each run, so that no contender pays for
@@ -150,101 +151,25 @@ for ((round = 1; round <= rounds; round++)); do
   same "$work/ours.dec" "$work/plain" "cascadecrypt decryption"
   same "$work/theirs.dec" "$work/plain" "two openssl enc -d runs"
 
-  samples[limit_enc]+=" $(cipher_limit)"
-  samples[limit_dec]+=" $(cipher_limit -decrypt)"
+  echo "sample limit_enc $(cipher_limit)" >>"$results"
+  echo "sample limit_dec $(cipher_limit -decrypt)" >>"$results"
 done
 
 # Start-up: the 1 KiB file, the three programs in turn, many times.
 echo "1 KiB file, $small_runs runs each" >&2
 for ((run = 1; run <= small_runs; run++)); do
   timed "$single" "e$passphrase" "$work/small" "$work/small.single"
-  samples[small_single]+=" $elapsed_us"
+  echo "sample small_single $elapsed_us" >>"$results"
   timed "$cascade" "e$passphrase" "$work/small" "$work/small.cascade"
-  samples[small_cascade]+=" $elapsed_us"
+  echo "sample small_cascade $elapsed_us" >>"$results"
   timed "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/small" -out "$work/small.theirs"
-  samples[small_openssl]+=" $elapsed_us"
+  echo "sample small_openssl $elapsed_us" >>"$results"
 done
 same "$work/small.single" "$work/small.theirs" "singlecrypt and openssl enc on 1 KiB"
 for program in single cascade; do
   # The peak memory on the small file, to set beside the large file's.
   /usr/bin/time -f %M -o "$work/rss" "${!program}" "e$passphrase" "$work/small" "$work/small.out"
-  peak_kib[small_$program]=$(tail -n 1 "$work/rss")
+  echo "peak small_$program $(tail -n 1 "$work/rss")" >>"$results"
 done
-load_after=$(cut -d' ' -f1-3 /proc/loadavg)
-
-median() { tr ' ' '\n' <<<"${samples[$1]}" | sed '/^$/d' | sort -n |
-  awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-
-{
-  echo "size $size rounds $rounds small_runs $small_runs"
-  echo "load $load_before / $load_after"
-  for name in "${!samples[@]}"; do echo "median $name $(median "$name")"; done
-  for name in "${!peak_kib[@]}"; do echo "peak $name ${peak_kib[$name]}"; done
-} | awk -v dir="$dir" '
-  $1 == "size" { size = $2; rounds = $4; small_runs = $6 }
-  $1 == "load" { load = $2 " " $3 " " $4 " before, " $6 " " $7 " " $8 " after" }
-  $1 == "median" { m[$2] = $3 }
-  $1 == "peak" { peak[$2] = $3 / 1024 }
-  function mbs(us, passes) { return passes * size / us }
-  function row(label, name, passes, limit, theirs) {
-    printf "%-28s %8.3f s %7.0f MB/s", label, m[name] / 1e6, mbs(m[name], 1)
-    if (theirs != "") printf "   %5.2fx", m[theirs] / m[name]; else printf "   %6s", ""
-    if (limit != "") printf "   %5.2f", mbs(m[name], passes) / (m[limit] / 1e6)
-    printf "\n"
-  }
-  function verdict(ok) { return ok ? "met" : "MISSED" }
-  END {
-    printf "Benchmark: a file of %d MiB and 1,000 bytes in %s, median of %d rounds\n",
-           int(size / 1048576), dir, rounds
-    printf "Load average (1, 5, 15 min): %s\n\n", load
-    printf "%-28s %10s %12s %11s %11s\n", "", "time", "throughput", "vs openssl",
-           "pass/limit"
-    printf "%-28s %10s %7.0f MB/s\n", "cipher limit, encrypt", "", m["limit_enc"] / 1e6
-    printf "%-28s %10s %7.0f MB/s\n", "cipher limit, decrypt", "", m["limit_dec"] / 1e6
-    row("copy, dd bs=64k", "copy")
-    row("singlecrypt encrypt", "single_enc", 1, "limit_enc", "openssl_enc")
-    row("openssl enc", "openssl_enc", 1, "limit_enc")
-    row("singlecrypt decrypt", "single_dec", 1, "limit_dec", "openssl_dec")
-    row("openssl enc -d", "openssl_dec", 1, "limit_dec")
-    row("cascadecrypt encrypt", "cascade_enc", 2, "limit_enc", "openssl_cascade_enc")
-    row("openssl enc, 2 runs", "openssl_cascade_enc", 2, "limit_enc")
-    row("cascadecrypt decrypt", "cascade_dec", 2, "limit_dec", "openssl_cascade_dec")
-    row("openssl enc -d, 2 runs", "openssl_cascade_dec", 2, "limit_dec")
-    printf "\n1 KiB file, median of %d runs each:\n", small_runs
-    printf "  %-26s %8.2f ms\n", "openssl enc", m["small_openssl"] / 1e3
-    for (p = 1; p <= 2; p++) {
-      name = p == 1 ? "single" : "cascade"
-      printf "  %-26s %8.2f ms   %5.2fx openssl enc\n", name "crypt", m["small_" name] / 1e3,
-             m["small_" name] / m["small_openssl"]
-    }
-    printf "\nPeak memory (maximum resident set):\n"
-    printf "  %-26s %6.1f MiB on the large file, %4.1f MiB on 1 KiB\n", "singlecrypt",
-           max(peak["single_enc"], peak["single_dec"]), peak["small_single"]
-    printf "  %-26s %6.1f MiB on the large file, %4.1f MiB on 1 KiB\n", "cascadecrypt",
-           max(peak["cascade_enc"], peak["cascade_dec"]), peak["small_cascade"]
-    printf "  %-26s %6.1f MiB on the large file\n", "openssl enc",
-           max(peak["openssl_enc"], peak["openssl_dec"])
-
-    limit_enc = m["limit_enc"] / 1e6
-    printf "\nTargets:\n"
-    for (p = 1; p <= 2; p++) {
-      name = p == 1 ? "single" : "cascade"
-      other = p == 1 ? "openssl_enc" : "openssl_cascade_enc"
-      per_pass = mbs(m[name "_enc"], p) / limit_enc
-      printf "  %-12s encrypt: %.2f of the limit per pass (>= 0.70) %s; %.2fx openssl enc (>= 1.35) %s\n",
-             name "crypt", per_pass, verdict(per_pass >= 0.70),
-             m[other] / m[name "_enc"], verdict(m[other] / m[name "_enc"] >= 1.35)
-      other = p == 1 ? "openssl_dec" : "openssl_cascade_dec"
-      printf "  %-12s decrypt: %.2fx openssl enc -d (>= 2) %s\n", name "crypt",
-             m[other] / m[name "_dec"], verdict(m[other] / m[name "_dec"] >= 2)
-      ratio = m["small_" name] / m["small_openssl"]
-      printf "  %-12s 1 KiB:   %.2fx openssl enc wall time (<= 0.8) %s\n", name "crypt", ratio,
-             verdict(ratio <= 0.8)
-      large = max(peak[name "_enc"], peak[name "_dec"])
-      printf "  %-12s memory:  %.1f MiB, %.1f MiB on 1 KiB (< 8 MiB, not growing) %s\n",
-             name "crypt", large,
-             peak["small_" name], verdict(large < 8 && large - peak["small_" name] < 0.5)
-    }
-  }
-  function max(a, b) { return a > b ? a : b }
-'
+echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results"
+awk -f "$root/bench/report.awk" "$results"
