@@ -14,7 +14,7 @@
 #   --no-build       use the build as it is; stop with status 77 if a tool is
 #                    missing instead of installing it (for the test suite)
 # The same settings can come from BENCH_SIZE_MIB, BENCH_DIR, BENCH_ROUNDS,
-# BENCH_SMALL_RUNS and BUILD_DIR.
+# BENCH_SMALL_RUNS and BENCH_BUILD_DIR.
 set -eu
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,7 @@ size_mib=${BENCH_SIZE_MIB:-512}
 dir=${BENCH_DIR:-/dev/shm}
 rounds=${BENCH_ROUNDS:-5}
 small_runs=${BENCH_SMALL_RUNS:-200}
-build=${BUILD_DIR:-$root/build-bench}
+build=${BENCH_BUILD_DIR:-$root/build-bench}
 build_first=1
 while [ $# -gt 0 ]; do
   case $1 in
@@ -42,7 +42,7 @@ done
 if [ "$build_first" = 1 ]; then
   # GNU time reports the peak memory; only the benchmark needs it.
   "$root/scripts/ensure-deps.sh" time openssl
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRYPTCORE_BUILD_TESTS=OFF >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j2 --target singlecrypt cascadecrypt openssl_keys >/dev/null
 else
   for tool in openssl /usr/bin/time dd; do
@@ -70,18 +70,24 @@ size=$((size_mib * 1048576 + 1000))
 head -c "$size" /dev/urandom >"$work/plain"
 head -c 1024 /dev/urandom >"$work/small"
 passphrase="bench passphrase"
-read -r key_1 iv_1 < <("$openssl_keys" single "$passphrase")
-{ read -r _ _ && read -r key_2 iv_2; } < <("$openssl_keys" cascade "$passphrase")
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+read -r key_1 iv_1 < <("$openssl_keys" single "$passphrase") || fail "openssl_keys single"
+{ read -r _ _ && read -r key_2 iv_2; } < <("$openssl_keys" cascade "$passphrase") ||
+  fail "openssl_keys cascade"
 
 # Every sample and peak goes to this file, which report.awk turns into the table.
 results=$work/results
 # elapsed_us: the wall time of the last timed command, in microseconds.
 elapsed_us=0
 timed() {
-  local start=$EPOCHREALTIME
-  "$@"
+  local start=$EPOCHREALTIME status=0
+  "$@" || status=$?
   local end=$EPOCHREALTIME
   elapsed_us=$((10#${end//[.,]/} - 10#${start//[.,]/}))
+  return "$status"
 }
 
 # measure NAME COMMAND... [\; COMMAND...]: runs the commands one after the
@@ -97,7 +103,8 @@ measure() {
       shift
     done
     [ $# -eq 0 ] || shift
-    timed /usr/bin/time -f %M -o "$work/rss" "${command[@]}"
+    timed /usr/bin/time -f %M -o "$work/rss" "${command[@]}" ||
+      fail "$name: ${command[0]##*/} exited with status $?"
     total=$((total + elapsed_us))
     echo "peak $name $(tail -n 1 "$work/rss")" >>"$results"
   done
@@ -106,7 +113,7 @@ measure() {
 
 openssl_enc=(openssl enc -aes-256-cbc)
 openssl_dec=(openssl enc -d -aes-256-cbc)
-same() { cmp -s "$1" "$2" || { echo "FAILED: $3: $1 and $2 differ" >&2; exit 1; }; }
+same() { cmp -s "$1" "$2" || fail "$3: $1 and $2 differ"; }
 
 # The bytes per second of the 16384-byte buffer, by wall clock like ours.
 cipher_limit() {
@@ -158,11 +165,12 @@ done
 # Start-up: the 1 KiB file, the three programs in turn, many times.
 echo "1 KiB file, $small_runs runs each" >&2
 for ((run = 1; run <= small_runs; run++)); do
-  timed "$single" "e$passphrase" "$work/small" "$work/small.single"
+  timed "$single" "e$passphrase" "$work/small" "$work/small.single" || fail "singlecrypt on 1 KiB"
   echo "sample small_single $elapsed_us" >>"$results"
-  timed "$cascade" "e$passphrase" "$work/small" "$work/small.cascade"
+  timed "$cascade" "e$passphrase" "$work/small" "$work/small.cascade" || fail "cascadecrypt on 1 KiB"
   echo "sample small_cascade $elapsed_us" >>"$results"
-  timed "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/small" -out "$work/small.theirs"
+  timed "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/small" -out "$work/small.theirs" ||
+    fail "openssl enc on 1 KiB"
   echo "sample small_openssl $elapsed_us" >>"$results"
 done
 same "$work/small.single" "$work/small.theirs" "singlecrypt and openssl enc on 1 KiB"
