@@ -75,13 +75,13 @@ END {
     theirs = passes == 1 ? "openssl" : "openssl_cascade"
     per_pass = mbs(m[name "_enc"], passes) / (m["limit_enc"] / 1e6)
     faster = m[theirs "_enc"] / m[name "_enc"]
-    printf "  %-12s encrypt: %.2f of the limit per pass (>= 0.70) %s; %.2fx openssl enc (>= 1.35) %s\n",
+    printf "  %-12s encrypt: %.3f of the limit per pass (>= 0.70) %s; %.3fx openssl enc (>= 1.35) %s\n",
            name "crypt", per_pass, verdict(per_pass >= 0.70), faster, verdict(faster >= 1.35)
     faster = m[theirs "_dec"] / m[name "_dec"]
-    printf "  %-12s decrypt: %.2fx openssl enc -d (>= 2) %s\n", name "crypt", faster,
+    printf "  %-12s decrypt: %.3fx openssl enc -d (>= 2) %s\n", name "crypt", faster,
            verdict(faster >= 2)
     ratio = m["small_" name] / m["small_openssl"]
-    printf "  %-12s 1 KiB:   %.2fx openssl enc's wall time (<= 0.8) %s\n", name "crypt", ratio,
+    printf "  %-12s 1 KiB:   %.3fx openssl enc's wall time (<= 0.8) %s\n", name "crypt", ratio,
            verdict(ratio <= 0.8)
     large = max(peak[name "_enc"], peak[name "_dec"])
     printf "  %-12s memory:  %.1f MiB, %.1f MiB on 1 KiB (< 8 MiB, not growing) %s\n",

@@ -13,6 +13,7 @@
 #   --build-dir DIR  the CMake build to use (build-bench)
 #   --no-build       use the build as it is; stop with status 77 if a tool is
 #                    missing instead of installing it (for the test suite)
+#   --results FILE   also keep the raw samples there (report.awk reads them)
 # The same settings can come from BENCH_SIZE_MIB, BENCH_DIR, BENCH_ROUNDS,
 # BENCH_SMALL_RUNS and BENCH_BUILD_DIR.
 set -eu
@@ -24,6 +25,7 @@ rounds=${BENCH_ROUNDS:-5}
 small_runs=${BENCH_SMALL_RUNS:-200}
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 build_first=1
+keep_results=
 while [ $# -gt 0 ]; do
   case $1 in
     --size) size_mib=$2; shift 2 ;;
@@ -32,6 +34,7 @@ while [ $# -gt 0 ]; do
     --small-runs) small_runs=$2; shift 2 ;;
     --build-dir) build=$2; shift 2 ;;
     --no-build) build_first=0; shift ;;
+    --results) keep_results=$2; shift 2 ;;
     *) sed -n '/^# Usage/,/^# BENCH_SMALL_RUNS/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
@@ -180,4 +183,5 @@ for program in single cascade; do
   echo "peak small_$program $(tail -n 1 "$work/rss")" >>"$results"
 done
 echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results"
+[ -z "$keep_results" ] || cp "$results" "$keep_results"
 awk -f "$root/bench/report.awk" "$results"
