@@ -62,6 +62,8 @@ std::vector<OpensslPassKey> openssl_pass_keys(std::string_view passphrase,
   for (std::size_t i = 0; i < stretch.size(); ++i) {
     stretch[i] = static_cast<std::uint8_t>(i);
   }
+  // The second chain, the cascade's, starts at SHA-1 of the first digest and
+  // re-hashes its own value once a round.
   bool ok = sha1(passphrase_bytes, main_chain) && sha1(main_chain, second_chain);
   for (int round = 0; ok && round < cryptcore::kStretchRounds; ++round) {
     std::memcpy(stretch.data() + (round % 2 == 0 ? 0 : kOddRoundOffset), main_chain.data(),
