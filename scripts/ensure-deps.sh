@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, or says exactly which are
 # missing when they cannot be installed. Usage: ensure-deps.sh [package...]
 set -eu
-packages=(cmake make g++ libssl-dev libgtest-dev python3 man-db groff-base dpkg-dev "$@")
+packages=(cmake make g++ libssl-dev libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
+          openssl time "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Checks the medians, ratios and verdicts of bench/report.awk on recorded
+# results whose figures are worked out by hand. Usage: report_test.sh
+set -u
+report=$(dirname "$0")/report.awk
+failed=0
+
+# A run over a file of 10^8 bytes. Medians: limit_enc 900 MB/s; limit_dec
+# 7500 MB/s (an even count: the mean of the middle two); single_enc 0.15 s;
+# small_single 5.5 ms (even count); peaks are the largest of each name.
+mixed_run() {
+  cat <<'END'
+file 100000000 3 4 /dev/shm/some dir
+load_before 0.10 0.20 0.30
+sample limit_enc 1000000000
+sample limit_enc 800000000
+sample limit_enc 900000000
+sample limit_dec 8000000000
+sample limit_dec 7000000000
+sample copy 30000
+sample single_enc 150000
+sample single_enc 125000
+sample single_enc 200000
+sample openssl_enc 300000
+sample single_dec 50000
+sample openssl_dec 90000
+sample cascade_enc 250000
+sample openssl_cascade_enc 300000
+sample cascade_dec 40000
+sample openssl_cascade_dec 100000
+sample small_single 4000
+sample small_single 9000
+sample small_single 6000
+sample small_single 5000
+sample small_cascade 6000
+sample small_openssl 7000
+peak single_enc 4096
+peak single_dec 4300
+peak single_dec 4200
+peak small_single 4096
+peak cascade_enc 9000
+peak cascade_dec 4000
+peak small_cascade 4096
+load_after 1.00 2.00 3.00
+END
+}
+
+# Memory that grows with the file fails the target even below 8 MiB.
+growing_memory() {
+  cat <<'END'
+file 100000000 1 1 /tmp
+sample single_enc 100000
+peak single_enc 6144
+peak small_single 4096
+END
+}
+
+# One pass at 0.696 of the limit: 0.70 in the table, but the target is missed.
+just_under() {
+  cat <<'END'
+file 100000000 1 1 /tmp
+sample limit_enc 1000000000
+sample single_enc 143678
+END
+}
+
+# case | expected line (a fixed string)
+cases=$(cat <<'END'
+mixed_run|file of 95 MiB and 1,000 bytes in /dev/shm/some dir, median of 3 rounds
+mixed_run|Load average (1, 5, 15 min): 0.10 0.20 0.30 before, 1.00 2.00 3.00 after
+mixed_run|cipher limit, encrypt                     900 MB/s
+mixed_run|cipher limit, decrypt                    7500 MB/s
+mixed_run|singlecrypt encrypt           0.150 s     667 MB/s      2.00x       0.74
+mixed_run|openssl enc, 2 runs           0.300 s     333 MB/s                  0.74
+mixed_run|cascadecrypt decrypt          0.040 s    2500 MB/s      2.50x       0.67
+mixed_run|  singlecrypt                  5.50 ms    0.79x openssl enc
+mixed_run|singlecrypt  encrypt: 0.741 of the limit per pass (>= 0.70) met; 2.000x openssl enc (>= 1.35) met
+mixed_run|singlecrypt  decrypt: 1.800x openssl enc -d (>= 2) MISSED
+mixed_run|singlecrypt  1 KiB:   0.786x openssl enc's wall time (<= 0.8) met
+mixed_run|singlecrypt  memory:  4.2 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) met
+mixed_run|cascadecrypt encrypt: 0.889 of the limit per pass (>= 0.70) met; 1.200x openssl enc (>= 1.35) MISSED
+mixed_run|cascadecrypt decrypt: 2.500x openssl enc -d (>= 2) met
+mixed_run|cascadecrypt 1 KiB:   0.857x openssl enc's wall time (<= 0.8) MISSED
+mixed_run|cascadecrypt memory:  8.8 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) MISSED
+just_under|singlecrypt  encrypt: 0.696 of the limit per pass (>= 0.70) MISSED
+growing_memory|singlecrypt  memory:  6.0 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) MISSED
+END
+)
+
+while IFS='|' read -r input expected; do
+  output=$("$input" | awk -f "$report")
+  if ! grep -qF -- "$expected" <<<"$output"; then
+    echo "FAIL ($input): no line with: $expected"
+    failed=$((failed + 1))
+  fi
+done <<<"$cases"
+if [ "$failed" -ne 0 ]; then
+  echo "$failed report checks failed"
+  exit 1
+fi
+echo "all report checks passed"

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Measures singlecrypt and cascadecrypt beside `openssl enc` on one file and
+# prints one table of throughputs and ratios. Contenders alternate within
+# each round and every figure is the median over the rounds; the file is
+# removed at the end.
+#
+# Usage: bench/run.sh [--size MIB] [--dir DIR] [--rounds N] [--small-runs N]
+#                     [--build-dir DIR] [--no-build]
+#   --size MIB       the large file: MIB MiB and 1,000 bytes of random data (512)
+#   --dir DIR        where the files go (/dev/shm); needs about 8 times the size
+#   --rounds N       rounds over the large file (5)
+#   --small-runs N   runs of each program on the 1 KiB file (200)
+#   --build-dir DIR  the CMake build to use (build-bench)
+#   --no-build       use the build as it is; stop with status 77 if a tool is
+#                    missing instead of installing it (for the test suite)
+#   --results FILE   also keep the raw samples there (report.awk reads them)
+# The same settings can come from BENCH_SIZE_MIB, BENCH_DIR, BENCH_ROUNDS,
+# BENCH_SMALL_RUNS and BENCH_BUILD_DIR.
+set -eu
+export LC_ALL=C
+root=$(cd "$(dirname "$0")/.." && pwd)
+size_mib=${BENCH_SIZE_MIB:-512}
+dir=${BENCH_DIR:-/dev/shm}
+rounds=${BENCH_ROUNDS:-5}
+small_runs=${BENCH_SMALL_RUNS:-200}
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+build_first=1
+keep_results=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --size) size_mib=$2; shift 2 ;;
+    --dir) dir=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --small-runs) small_runs=$2; shift 2 ;;
+    --build-dir) build=$2; shift 2 ;;
+    --no-build) build_first=0; shift ;;
+    --results) keep_results=$2; shift 2 ;;
+    *) sed -n '/^# Usage/,/^# BENCH_SMALL_RUNS/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  esac
+done
+for number in "$size_mib" "$rounds" "$small_runs"; do
+  [[ $number =~ ^[1-9][0-9]*$ ]] || { echo "not a positive number: $number" >&2; exit 2; }
+done
+
+if [ "$build_first" = 1 ]; then
+  # GNU time reports the peak memory; only the benchmark needs it.
+  "$root/scripts/ensure-deps.sh" time openssl
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j2 --target singlecrypt cascadecrypt openssl_keys >/dev/null
+else
+  for tool in openssl /usr/bin/time dd; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed" >&2; exit 77; }
+  done
+fi
+single=$build/programs/singlecrypt
+cascade=$build/programs/cascadecrypt
+openssl_keys=$build/bench/openssl_keys
+
+work=$(mktemp -d "$dir/cryptbench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# The input, our two ciphertexts, openssl's, an intermediate, two decryptions
+# and a copy: about 8 times the file.
+needed_kib=$((8 * (size_mib * 1024 + 1)))
+free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+if [ "$free_kib" -lt "$needed_kib" ]; then
+  echo "$dir has $((free_kib / 1024)) MiB free; the benchmark needs $((needed_kib / 1024)) MiB" >&2
+  exit 1
+fi
+
+# The last chunk is partial, so that our programs pad it as openssl enc pads
+# every file: a file of whole 65,536-byte chunks gets no padding from us.
+size=$((size_mib * 1048576 + 1000))
+head -c "$size" /dev/urandom >"$work/plain"
+head -c 1024 /dev/urandom >"$work/small"
+passphrase="bench passphrase"
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+read -r key_1 iv_1 < <("$openssl_keys" single "$passphrase") || fail "openssl_keys single"
+{ read -r _ _ && read -r key_2 iv_2; } < <("$openssl_keys" cascade "$passphrase") ||
+  fail "openssl_keys cascade"
+
+# Every sample and peak goes to this file, which report.awk turns into the table.
+results=$work/results
+# elapsed_us: the wall time of the last timed command, in microseconds.
+elapsed_us=0
+timed() {
+  local start=$EPOCHREALTIME status=0
+  "$@" || status=$?
+  local end=$EPOCHREALTIME
+  elapsed_us=$((10#${end//[.,]/} - 10#${start//[.,]/}))
+  return "$status"
+}
+
+# measure NAME COMMAND... [\; COMMAND...]: runs the commands one after the
+# other and records their total wall time as a sample of NAME, and the peak
+# resident memory of each, taken by GNU time.
+measure() {
+  local name=$1 total=0 command
+  shift
+  while [ $# -gt 0 ]; do
+    command=()
+    while [ $# -gt 0 ] && [ "$1" != ";" ]; do
+      command+=("$1")
+      shift
+    done
+    [ $# -eq 0 ] || shift
+    timed /usr/bin/time -f %M -o "$work/rss" "${command[@]}" ||
+      fail "$name: ${command[0]##*/} exited with status $?"
+    total=$((total + elapsed_us))
+    echo "peak $name $(tail -n 1 "$work/rss")" >>"$results"
+  done
+  echo "sample $name $total" >>"$results"
+}
+
+openssl_enc=(openssl enc -aes-256-cbc)
+openssl_dec=(openssl enc -d -aes-256-cbc)
+same() { cmp -s "$1" "$2" || fail "$3: $1 and $2 differ"; }
+
+# The bytes per second of the 16384-byte buffer, by wall clock like ours.
+cipher_limit() {
+  openssl speed -elapsed -mr -seconds 1 -bytes 16384 "$@" -evp aes-256-cbc 2>/dev/null |
+    awk -F: '$1 == "+F" { printf "%.0f\n", $4 }'
+}
+
+echo "file $size $rounds $small_runs $dir" >"$results"
+echo "load_before $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results"
+for ((round = 1; round <= rounds; round++)); do
+  echo "round $round of $rounds" >&2
+  # Outputs are removed before each run, so that no contender pays for
+  # freeing the last one's pages.
+  rm -f "$work"/*.enc "$work"/*.dec "$work/mid" "$work/copy"
+  measure copy dd if="$work/plain" of="$work/copy" bs=64k status=none
+  rm -f "$work/copy"
+
+  measure single_enc "$single" "e$passphrase" "$work/plain" "$work/single.enc"
+  measure openssl_enc "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/plain" \
+    -out "$work/theirs.enc"
+  same "$work/single.enc" "$work/theirs.enc" "singlecrypt and openssl enc"
+  rm -f "$work/theirs.enc"
+  measure single_dec "$single" "d$passphrase" "$work/single.enc" "$work/ours.dec"
+  measure openssl_dec "${openssl_dec[@]}" -K "$key_1" -iv "$iv_1" -in "$work/single.enc" \
+    -out "$work/theirs.dec"
+  same "$work/ours.dec" "$work/plain" "singlecrypt decryption"
+  same "$work/theirs.dec" "$work/plain" "openssl enc -d"
+  rm -f "$work"/*.dec
+
+  measure cascade_enc "$cascade" "e$passphrase" "$work/plain" "$work/cascade.enc"
+  # The cascade's work with openssl: one run per key, chained through a file.
+  measure openssl_cascade_enc \
+    "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/plain" -out "$work/mid" \; \
+    "${openssl_enc[@]}" -K "$key_2" -iv "$iv_2" -in "$work/mid" -out "$work/theirs.enc"
+  same "$work/cascade.enc" "$work/theirs.enc" "cascadecrypt and two openssl enc runs"
+  rm -f "$work/theirs.enc" "$work/mid"
+  measure cascade_dec "$cascade" "d$passphrase" "$work/cascade.enc" "$work/ours.dec"
+  measure openssl_cascade_dec \
+    "${openssl_dec[@]}" -K "$key_2" -iv "$iv_2" -in "$work/cascade.enc" -out "$work/mid" \; \
+    "${openssl_dec[@]}" -K "$key_1" -iv "$iv_1" -in "$work/mid" -out "$work/theirs.dec"
+  rm -f "$work/mid"
+  same "$work/ours.dec" "$work/plain" "cascadecrypt decryption"
+  same "$work/theirs.dec" "$work/plain" "two openssl enc -d runs"
+
+  echo "sample limit_enc $(cipher_limit)" >>"$results"
+  echo "sample limit_dec $(cipher_limit -decrypt)" >>"$results"
+done
+
+# Start-up: the 1 KiB file, the three programs in turn, many times.
+echo "1 KiB file, $small_runs runs each" >&2
+for ((run = 1; run <= small_runs; run++)); do
+  timed "$single" "e$passphrase" "$work/small" "$work/small.single" || fail "singlecrypt on 1 KiB"
+  echo "sample small_single $elapsed_us" >>"$results"
+  timed "$cascade" "e$passphrase" "$work/small" "$work/small.cascade" || fail "cascadecrypt on 1 KiB"
+  echo "sample small_cascade $elapsed_us" >>"$results"
+  timed "${openssl_enc[@]}" -K "$key_1" -iv "$iv_1" -in "$work/small" -out "$work/small.theirs" ||
+    fail "openssl enc on 1 KiB"
+  echo "sample small_openssl $elapsed_us" >>"$results"
+done
+same "$work/small.single" "$work/small.theirs" "singlecrypt and openssl enc on 1 KiB"
+for program in single cascade; do
+  # The peak memory on the small file, to set beside the large file's.
+  /usr/bin/time -f %M -o "$work/rss" "${!program}" "e$passphrase" "$work/small" "$work/small.out"
+  echo "peak small_$program $(tail -n 1 "$work/rss")" >>"$results"
+done
+echo "load_after $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results"
+[ -z "$keep_results" ] || cp "$results" "$keep_results"
+awk -f "$root/bench/report.awk" "$results"
