@@ -16,7 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME cryptcore)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
-# The programs' libraries (libssl3 among them) as dpkg-shlibdeps finds them.
+# The programs' shared libraries as dpkg-shlibdeps finds them (libssl3 among
+# them unless libcrypto is linked in).
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
 # Each description is a summary line, then the long description.
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "encrypt or decrypt files with a passphrase
