@@ -1,0 +1,77 @@
+#include "call_residue.hpp"
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace cryptcore {
+
+namespace {
+
+// How much stack below the caller is wiped: far more than the key schedule's
+// hash calls use.
+constexpr std::size_t kStackWipeSize = 16384;
+
+// Zeroes the vector registers. The hashing and copying of the key schedule
+// leave chain values in them, and the dynamic linker saves them all on the
+// stack whenever a library function is first bound, so they would reach
+// memory at the next first call. Every vector register is caller-saved, so
+// nothing the caller holds is lost.
+[[gnu::noinline]] void clear_vector_registers() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
+        "vpxord %%zmm18, %%zmm18, %%zmm18\n vpxord %%zmm19, %%zmm19, %%zmm19\n"
+        "vpxord %%zmm20, %%zmm20, %%zmm20\n vpxord %%zmm21, %%zmm21, %%zmm21\n"
+        "vpxord %%zmm22, %%zmm22, %%zmm22\n vpxord %%zmm23, %%zmm23, %%zmm23\n"
+        "vpxord %%zmm24, %%zmm24, %%zmm24\n vpxord %%zmm25, %%zmm25, %%zmm25\n"
+        "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
+        "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
+        "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31\n"
+        "vpxord %%zmm0, %%zmm0, %%zmm0\n vpxord %%zmm1, %%zmm1, %%zmm1\n"
+        "vpxord %%zmm2, %%zmm2, %%zmm2\n vpxord %%zmm3, %%zmm3, %%zmm3\n"
+        "vpxord %%zmm4, %%zmm4, %%zmm4\n vpxord %%zmm5, %%zmm5, %%zmm5\n"
+        "vpxord %%zmm6, %%zmm6, %%zmm6\n vpxord %%zmm7, %%zmm7, %%zmm7\n"
+        "vpxord %%zmm8, %%zmm8, %%zmm8\n vpxord %%zmm9, %%zmm9, %%zmm9\n"
+        "vpxord %%zmm10, %%zmm10, %%zmm10\n vpxord %%zmm11, %%zmm11, %%zmm11\n"
+        "vpxord %%zmm12, %%zmm12, %%zmm12\n vpxord %%zmm13, %%zmm13, %%zmm13\n"
+        "vpxord %%zmm14, %%zmm14, %%zmm14\n vpxord %%zmm15, %%zmm15, %%zmm15\n"
+        "vzeroupper" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  } else if (__builtin_cpu_supports("avx")) {
+    asm volatile("vzeroall" ::
+                     : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+                       "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  } else {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n pxor %%xmm3, %%xmm3\n"
+        "pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5\n pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n"
+        "pxor %%xmm8, %%xmm8\n pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n"
+        "pxor %%xmm11, %%xmm11\n pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n"
+        "pxor %%xmm14, %%xmm14\n pxor %%xmm15, %%xmm15" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+  }
+#endif
+}
+
+// Overwrites the stack where the key schedule and the calls under it ran:
+// wiping its own variables is not enough, as OpenSSL's frames and the
+// register saves above leave chain values there (found by tests/secrets).
+[[gnu::noinline]] void wipe_stack_below() {
+  std::array<std::uint8_t, kStackWipeSize> area;
+  OPENSSL_cleanse(area.data(), area.size());
+}
+
+}  // namespace
+
+void wipe_call_residue() {
+  clear_vector_registers();
+  wipe_stack_below();
+}
+
+}  // namespace cryptcore
