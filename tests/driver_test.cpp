@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -46,6 +48,20 @@ TEST(DriverTest, MissingAlgorithmsFailTheRunAndRemoveTheOutput) {
     EXPECT_TRUE(provider.acquire()) << "the algorithms come back with the default properties";
   }
   std::filesystem::remove_all(dir);
+}
+
+// Whatever the arguments, the process that will hold the keys can write no
+// core dump and cannot be attached to by other processes of its user.
+TEST(DriverTest, ProcessCannotDumpItsKeys) {
+  std::string program = "crypt";
+  char* argv[] = {program.data(), nullptr};
+  EXPECT_EQ(cryptdriver::run_program(1, argv, cryptcore::KeySchedule::Single),
+            cryptdriver::ExitUsage);
+  EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0);
+  struct rlimit core {};
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &core), 0);
+  EXPECT_EQ(core.rlim_cur, 0U);
+  EXPECT_EQ(core.rlim_max, 0U);
 }
 
 }  // namespace

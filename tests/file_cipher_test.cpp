@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -182,27 +183,56 @@ TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
 }
 
 // A pipe hands the data over in small pieces; the stream must still cut the
-// same whole chunks as from a file, or the ciphertext would differ.
-TEST(FileCipherTest, StreamFromAPipeMatchesTheFile) {
+// same whole chunks as from a file, or the ciphertext would differ. A
+// non-blocking pipe, on either side, is waited for rather than failed.
+TEST(FileCipherTest, StreamThroughPipesMatchesTheFile) {
   const Bytes plain = pattern(2 * cryptcore::kChunkSize + 777);
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  UniqueFd read_end(ends[0]);
-  std::thread writer([write_end = UniqueFd(ends[1]), &plain] {
-    for (std::size_t offset = 0; offset < plain.size(); offset += 1000) {
-      const std::size_t piece = std::min<std::size_t>(1000, plain.size() - offset);
-      ASSERT_EQ(::write(write_end.get(), plain.data() + offset, piece),
-                static_cast<ssize_t>(piece));
+  for (const bool non_blocking : {false, true}) {
+    int in_ends[2];
+    int out_ends[2];
+    const int flags = O_CLOEXEC | (non_blocking ? O_NONBLOCK : 0);
+    ASSERT_EQ(::pipe2(in_ends, flags), 0);
+    ASSERT_EQ(::pipe2(out_ends, flags), 0);
+    UniqueFd read_end(in_ends[0]);
+    // The writer pauses between its pieces, so a non-blocking read finds the
+    // pipe empty; the reader drains the output only after a while, so a
+    // non-blocking write finds it full.
+    std::thread writer([to = UniqueFd(in_ends[1]), &plain] {
+      ::fcntl(to.get(), F_SETFL, 0);
+      for (std::size_t offset = 0; offset < plain.size(); offset += 1000) {
+        const std::size_t piece = std::min<std::size_t>(1000, plain.size() - offset);
+        ASSERT_EQ(::write(to.get(), plain.data() + offset, piece), static_cast<ssize_t>(piece));
+        if (offset % 50000 == 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      }
+    });
+    Bytes output;
+    std::thread reader([from = UniqueFd(out_ends[0]), &output] {
+      ::fcntl(from.get(), F_SETFL, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::uint8_t block[4096];
+      for (ssize_t got; (got = ::read(from.get(), block, sizeof block)) > 0;) {
+        output.insert(output.end(), block, block + got);
+      }
+    });
+    Outcome outcome = Outcome::InvalidArgument;
+    {
+      // Closed at the end of the run, so that the reader sees the end.
+      const UniqueFd write_end(out_ends[1]);
+      outcome = cryptcore::crypt_stream(static_workspace, "pipe", Direction::Encrypt,
+                                        KeySchedule::Cascade, read_end.get(), write_end.get());
     }
-  });
-  const UniqueFd output = memory_file({});
-  const Outcome outcome =
-      cryptcore::crypt_stream(static_workspace, "pipe", Direction::Encrypt, KeySchedule::Cascade,
-                              read_end.get(), output.get());
-  writer.join();
-  ASSERT_EQ(outcome, Outcome::Ok);
-  EXPECT_EQ(contents(output.get()),
-            reference("pipe", Direction::Encrypt, KeySchedule::Cascade, plain));
+    // Whatever the run left unread, so that the writer can finish.
+    ::fcntl(read_end.get(), F_SETFL, 0);
+    for (std::uint8_t block[4096]; ::read(read_end.get(), block, sizeof block) > 0;) {
+    }
+    writer.join();
+    reader.join();
+    ASSERT_EQ(outcome, Outcome::Ok) << "non-blocking: " << non_blocking;
+    EXPECT_EQ(output, reference("pipe", Direction::Encrypt, KeySchedule::Cascade, plain))
+        << "non-blocking: " << non_blocking;
+  }
 }
 
 // The recorded files, through the stream form and back.
@@ -357,14 +387,47 @@ TEST(FileCipherTest, FileOutcomesAndTheirCauses) {
   }
 }
 
-TEST(FileCipherTest, FileWithoutPassphraseSetsNoKeys) {
-  const TempFolder folder;
-  write_file(folder / "plain", kPlain);
-  EXPECT_EQ(
-      cryptcore::crypt_file(static_workspace, nullptr, Direction::Encrypt, KeySchedule::Single,
-                            (folder / "plain").c_str(), (folder / "out").c_str()),
-      Outcome::CipherFailed);
-  EXPECT_FALSE(fs::exists(folder / "out"));
+// A call the library cannot serve opens nothing: an existing output keeps
+// its bytes.
+TEST(FileCipherTest, InvalidCallsOpenNothing) {
+  const auto bad_schedule = static_cast<KeySchedule>(3);
+  const auto bad_direction = static_cast<Direction>(7);
+  struct Case {
+    const char* cause;
+    bool passphrase;
+    Direction direction;
+    KeySchedule schedule;
+    bool output_path;
+  };
+  const Case cases[] = {
+      {"no passphrase", false, Direction::Encrypt, KeySchedule::Single, true},
+      {"a schedule out of range", true, Direction::Decrypt, bad_schedule, true},
+      {"no pass at all", true, Direction::Decrypt, static_cast<KeySchedule>(0), true},
+      {"a direction out of range", true, bad_direction, KeySchedule::Cascade, true},
+      {"no output path", true, Direction::Encrypt, KeySchedule::Single, false},
+  };
+  for (const Case& c : cases) {
+    const TempFolder folder;
+    write_file(folder / "plain", single_cipher());
+    write_file(folder / "old", kPlain);
+    const fs::path output = folder / "old";
+    EXPECT_EQ(
+        cryptcore::crypt_file(
+            static_workspace,
+            c.passphrase ? std::make_unique<cryptcore::SecretBytes>("right") : nullptr, c.direction,
+            c.schedule, (folder / "plain").c_str(), c.output_path ? output.c_str() : nullptr),
+        Outcome::InvalidArgument)
+        << c.cause;
+    EXPECT_EQ(read_file(output), kPlain) << c.cause;
+    if (c.passphrase) {
+      const UniqueFd input = memory_file(single_cipher());
+      const UniqueFd out = memory_file({});
+      EXPECT_EQ(cryptcore::crypt_stream(static_workspace, "right", c.direction, c.schedule,
+                                        input.get(), out.get()),
+                c.output_path ? Outcome::InvalidArgument : Outcome::Ok)
+          << c.cause;
+    }
+  }
 }
 
 // One workspace serves run after run: a failure leaves nothing behind that

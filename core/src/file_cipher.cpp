@@ -7,6 +7,14 @@ namespace cryptcore {
 
 namespace {
 
+bool known(Direction direction) {
+  return direction == Direction::Encrypt || direction == Direction::Decrypt;
+}
+
+bool known(KeySchedule schedule) {
+  return schedule == KeySchedule::Single || schedule == KeySchedule::Cascade;
+}
+
 bool set_keys(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
               KeySchedule schedule) {
   return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
@@ -21,10 +29,29 @@ Outcome serve_and_release(CipherWorkspace& workspace, bool keys_set, int input_f
   return outcome;
 }
 
+// Makes a file run's output known to discard_unfinished_output() for as long
+// as it lives; it must end before the output is destroyed.
+class UnfinishedOutput {
+ public:
+  UnfinishedOutput(CipherWorkspace& workspace, const OutputFile& output)
+      : slot_(workspace.unfinished_output) {
+    slot_.store(&output, std::memory_order_release);
+  }
+  ~UnfinishedOutput() { slot_.store(nullptr, std::memory_order_release); }
+  UnfinishedOutput(const UnfinishedOutput&) = delete;
+  UnfinishedOutput& operator=(const UnfinishedOutput&) = delete;
+
+ private:
+  std::atomic<const void*>& slot_;
+};
+
 }  // namespace
 
 Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
                      KeySchedule schedule, int input_fd, int output_fd) {
+  if (!known(direction) || !known(schedule)) {
+    return Outcome::InvalidArgument;
+  }
   const bool keys_set = set_keys(workspace, passphrase, direction, schedule);
   return serve_and_release(workspace, keys_set, input_fd, output_fd);
 }
@@ -38,6 +65,10 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
                    Direction direction, KeySchedule schedule, const char* input_path,
                    const char* output_path) {
+  if (passphrase == nullptr || !known(direction) || !known(schedule) || input_path == nullptr ||
+      output_path == nullptr) {
+    return Outcome::InvalidArgument;
+  }
   InputFile input;
   if (!input.open(input_path)) {
     return Outcome::InputOpenFailed;
@@ -46,13 +77,12 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   if (!output.open(output_path, input)) {
     return Outcome::OutputOpenFailed;
   }
+  const UnfinishedOutput unfinished(workspace, output);
 
-  const bool keys_set =
-      passphrase != nullptr && set_keys(workspace, passphrase->view(), direction, schedule);
+  const bool keys_set = set_keys(workspace, passphrase->view(), direction, schedule);
   // The keys are all the run needs: the passphrase is wiped before any data moves.
   passphrase.reset();
   Outcome outcome = serve_and_release(workspace, keys_set, input.fd(), output.fd());
-  input.close();
   if (outcome == Outcome::Ok && !output.close()) {
     outcome = Outcome::WriteFailed;
   }
@@ -67,6 +97,13 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
   const auto workspace = std::make_unique<CipherWorkspace>();
   return crypt_file(*workspace, std::make_unique<SecretBytes>(passphrase), direction, schedule,
                     input_path, output_path);
+}
+
+void discard_unfinished_output(CipherWorkspace& workspace) noexcept {
+  if (const auto* output = static_cast<const OutputFile*>(
+          workspace.unfinished_output.load(std::memory_order_acquire))) {
+    output->discard();
+  }
 }
 
 }  // namespace cryptcore

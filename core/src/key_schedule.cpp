@@ -54,6 +54,9 @@ namespace {
 [[gnu::noinline]] bool derive_keys(const Provider& provider, std::string_view passphrase,
                                    KeySchedule schedule, PassKeys& pass_keys) {
   pass_keys.destroy();
+  if (schedule != KeySchedule::Single && schedule != KeySchedule::Cascade) {
+    return false;
+  }
   const bool cascade = schedule == KeySchedule::Cascade;
   // digest_a is the main chain over the stretch buffer; digest_b, used only
   // by the cascade, re-hashes its own value once per round.

@@ -1,5 +1,6 @@
 #include "cryptcore/service_loop.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,24 @@
 namespace cryptcore {
 
 namespace {
+
+// Whether a failed call should be made again: after a signal, or once a
+// non-blocking descriptor is ready for it.
+bool should_retry(int fd, short ready_for) {
+  if (errno == EINTR) {
+    return true;
+  }
+  if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    return false;
+  }
+  pollfd waiting{fd, ready_for, 0};
+  while (::poll(&waiting, 1, -1) < 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // Reads until `buffer` is full or the input ends; nullopt on a read error.
 std::optional<std::size_t> read_chunk(int fd, ChunkBuffer buffer) {
@@ -18,7 +37,7 @@ std::optional<std::size_t> read_chunk(int fd, ChunkBuffer buffer) {
       break;
     }
     if (got < 0) {
-      if (errno == EINTR) {
+      if (should_retry(fd, POLLIN)) {
         continue;
       }
       return std::nullopt;
@@ -32,7 +51,7 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0) {
-      if (errno == EINTR) {
+      if (should_retry(fd, POLLOUT)) {
         continue;
       }
       return false;

@@ -1,6 +1,8 @@
 #include "driver.hpp"
 
 #include <openssl/crypto.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstring>
@@ -20,9 +22,49 @@ constexpr char kDecryptMode = 'd';
 // One run per process: the stream and both buffers live in static storage.
 cryptcore::CipherWorkspace workspace;
 
+// The signals that end a run from outside.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void end_run(int signal_number) {
+  cryptcore::discard_unfinished_output(workspace);
+  // SA_RESETHAND has restored the default action, and the signal stays
+  // blocked until this handler returns: then it ends the process, so the
+  // caller sees the signal, not an exit status.
+  std::raise(signal_number);
+}
+
+// A run stopped by a signal takes back its partial output first: cut at a
+// chunk boundary, it would decrypt without complaint to a truncated plaintext.
+void take_output_back_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = end_run;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : kEndingSignals) {
+    sigaddset(&action.sa_mask, signal_number);
+  }
+  for (const int signal_number : kEndingSignals) {
+    struct sigaction current {};
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+// The process holds the AES keys, and without a salt a key opens every file
+// made with the same passphrase: no core dump may write it to disk, and no
+// other process of the same user may attach to read it.
+void keep_keys_out_of_core_dumps() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const struct rlimit no_core {};
+  setrlimit(RLIMIT_CORE, &no_core);
+}
+
 }  // namespace
 
 int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
+  keep_keys_out_of_core_dumps();
   if (argc < 4 || argv[1][0] == '\0') {
     return ExitUsage;
   }
@@ -30,6 +72,7 @@ int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
   // killing the process, so the partial output can still be removed.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  take_output_back_on_signals();
   // The programs take no configuration and need only the built-in SHA-1 and
   // AES-256-CBC: reading the system's OpenSSL configuration and freeing the
   // library's tables at exit cost over a quarter of a short run, and change

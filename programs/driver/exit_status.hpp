@@ -32,6 +32,9 @@ constexpr ExitStatus exit_status_for(cryptcore::Outcome outcome) {
       return ExitCipherFailed;
     case cryptcore::Outcome::LengthUnsupported:
       return ExitLengthUnsupported;
+    case cryptcore::Outcome::InvalidArgument:
+      // The programs always pass valid arguments; this is a usage error too.
+      return ExitUsage;
   }
   return ExitCipherFailed;
 }

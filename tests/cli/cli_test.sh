@@ -54,7 +54,8 @@ mkdir dir
 
 # check NAME EXPECTED_STATUS OUTPUT_EXPECTATION -- COMMAND...
 # OUTPUT_EXPECTATION: "absent:PATH" (no file there), "same:PATH:REF" (PATH
-# equals REF byte for byte), "chardev:PATH" (still a device), "-" (nothing).
+# equals REF byte for byte), "chardev:PATH" (still a device), "mode:PATH:BITS"
+# (PATH has the permission bits BITS, in octal), "-" (nothing).
 # After every row /dev/null and /dev/full must still be devices, and after
 # every failure (a non-zero status) the work folder must hold no file that it
 # did not hold before: no output, partial or empty, is left anywhere in it.
@@ -87,6 +88,11 @@ check() {
       local rest=${expect#same:}
       cmp -s "${rest%%:*}" "${rest#*:}" || { fail "$name: ${rest%%:*} differs from ${rest#*:}"; return; } ;;
     chardev:*) [ -c "${expect#chardev:}" ] || { fail "$name: ${expect#chardev:} is gone"; return; } ;;
+    mode:*)
+      local file=${expect#mode:}
+      local bits
+      bits=$(stat -c %a "${file%%:*}") || { fail "$name: ${file%%:*} is missing"; return; }
+      [ "$bits" = "${file#*:}" ] || { fail "$name: ${file%%:*} has mode $bits, not ${file#*:}"; return; } ;;
   esac
   pass
 }
@@ -102,6 +108,21 @@ faulty() {
   shift
   env LD_PRELOAD="$fault_lib" "${vars[@]}" "$@"
 }
+# feed_until FIFO FILE BYTES: run in the background of a row's script, after
+# the program started reading FIFO; opens FIFO as descriptor 3, writes BYTES
+# of zeros into it and waits (up to a minute) until FILE holds that many
+# bytes, so that a whole chunk has gone through the run.
+feed_until() {
+  exec 3>"$1"
+  head -c "$3" /dev/zero >&3
+  for _ in $(seq 600); do
+    [ "$(stat -c %s "$2" 2>/dev/null)" = "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+export -f feed_until
+
 # check_fault: as check, but skipped without the fault library.
 check_fault() {
   if [ -z "$fault_lib" ]; then
@@ -124,6 +145,7 @@ for prog in "$single" "$cascade"; do
   # This program's ciphertexts of plain and big, cut and damaged.
   "$prog" eright plain cipher
   "$prog" eright big cipher_big
+  "$prog" esecret big cipher_secret
   head -c -1 cipher >cipher_short
   head -c -16 cipher >cipher_block_short
   { cat cipher; printf x; } >cipher_long
@@ -226,6 +248,91 @@ PY
   # be told from a whole file (the README says so). The rest comes out.
   check "$p long ciphertext cut at a chunk boundary" 0 same:out_cut:big_2_chunks -- \
     "$prog" dright cipher_big_2_chunks out_cut
+
+  # The output path leads through symbolic links: the file at its end is
+  # the run's output, created, written, and removed after a failure, while
+  # the links stay.
+  rm -rf links && mkdir links && ln -s ../links/target links/dangling &&
+    ln -sf links/target2 link_to_file && cp plain links/target2
+  check "$p dangling link as output" 0 same:links/target:cipher_secret -- "$prog" esecret big links/dangling
+  rm -f links/target
+  check "$p failure through a dangling link" 6 absent:links/target -- "$prog" dwrong cipher_big links/dangling
+  check "$p failure through a link to a file" 6 absent:links/target2 -- "$prog" dwrong cipher_big link_to_file
+  [ -L links/dangling ] && [ -L link_to_file ] || fail "$p: a link to the output was removed"
+
+  # The output's folder is renamed mid-run and a link to another folder,
+  # with a file of the same name, put in its place; then the run fails. Its
+  # own file goes (in the renamed folder), the other folder's stays.
+  rm -rf race race_other && mkdir -p race/folder race_other && cp plain race_other/out
+  check "$p failure after the output's folder was swapped for a link" 6 same:race_other/out:plain -- \
+    bash -c 'mkfifo race/fifo && { "$0" dright race/fifo race/folder/out & } &&
+      feed_until race/fifo race/folder/out 65536 && mv race/folder race/moved &&
+      ln -s ../race_other race/folder && printf 12345 >&3 && exec 3>&-
+      wait $!; status=$?; rm -f race/fifo; [ ! -e race/moved/out ] || status=98; exit $status' "$prog"
+
+  # Killed mid-run (a whole chunk written): the partial output is removed and
+  # the program dies of the same signal, which its caller sees.
+  for signal in INT TERM HUP QUIT; do
+    check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
+      bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
+        feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
+        status=$?; rm -f killed_fifo; exit $status' "$prog" "$signal"
+  done
+
+  # A new output gets the input's permission bits, at most 0666, less the
+  # umask; an existing output keeps its own.
+  for bits in "600 022 600" "755 022 644" "644 077 600" "444 000 444"; do
+    read -r input_bits umask_bits want <<<"$bits"
+    cp plain "in_$input_bits" && chmod "$input_bits" "in_$input_bits"
+    rm -f out_mode
+    check "$p mode of a new output from a $input_bits input under umask $umask_bits" 0 \
+      mode:out_mode:"$want" -- bash -c 'umask $1 && exec "$0" esecret "$2" out_mode' \
+      "$prog" "$umask_bits" "in_$input_bits"
+  done
+  cp plain out_old_mode && chmod 640 out_old_mode
+  check "$p an existing output keeps its mode" 0 mode:out_old_mode:640 -- "$prog" esecret in_600 out_old_mode
+
+  # Standard streams named as paths are the inherited descriptors: read and
+  # written from where they stand, nothing reopened or emptied.
+  { printf HEADER; cat cipher_secret; } >header_cipher
+  { printf HEADER; cat big; } >header_big
+  printf HEADER >header
+  check "$p output after a header on standard output" 0 same:out_header:header_cipher -- \
+    bash -c '{ printf HEADER; "$0" esecret big /dev/stdout; } >out_header' "$prog"
+  check "$p output appended to standard output" 0 same:out_log:header_cipher -- \
+    bash -c 'printf HEADER >out_log && "$0" esecret big /dev/fd/1 >>out_log' "$prog"
+  check "$p standard input read from where it stands" 0 same:out_rest:cipher_secret -- \
+    bash -c '{ dd bs=6 count=1 of=/dev/null 2>/dev/null; "$0" esecret /dev/fd/0 out_rest; } <header_big' "$prog"
+  printf HEADER >out_cut_back
+  check "$p failure cuts standard output back to where the run began" 6 same:out_cut_back:header -- \
+    bash -c '"$0" dwrong cipher_big /dev/stdout >>out_cut_back' "$prog"
+  check "$p standard streams that are a socket" 0 same:out_socket:cipher_secret -- python3 -c '
+import socket, subprocess, sys
+ours, theirs = socket.socketpair()
+run = subprocess.Popen([sys.argv[1], "esecret", "/dev/stdin", "/dev/stdout"], stdin=theirs, stdout=theirs)
+theirs.close()
+ours.sendall(open("big", "rb").read())
+ours.shutdown(socket.SHUT_WR)
+open("out_socket", "wb").write(b"".join(iter(lambda: ours.recv(65536), b"")))
+sys.exit(run.wait())' "$prog"
+  check "$p standard output is the input" 3 same:keep:plain -- bash -c '"$0" esecret keep /dev/stdout >>keep' "$prog"
+  check "$p standard input is the output" 3 same:keep:plain -- bash -c '"$0" esecret /dev/stdin keep <keep' "$prog"
+
+  # The same block device by two paths is the input itself; /dev/null to
+  # itself (a character device) stays allowed, below.
+  if [ "$(id -u)" = 0 ] && head -c 200000 big >loop_image && cp loop_image loop_before &&
+    loop=$(losetup -f --show loop_image 2>/dev/null); then
+    mknod loop_alias b "$(stat -c '0x%t' "$loop")" "$(stat -c '0x%T' "$loop")"
+    for alias in "$loop" loop_alias; do
+      check "$p output is the input's block device as $alias" 3 same:loop_image:loop_before -- \
+        "$prog" esecret "$loop" "$alias"
+    done
+    losetup -d "$loop"
+    rm -f loop_alias
+  else
+    echo "skipped: the same block device as input and output (needs root and a free loop device)"
+    skipped=$((skipped + 2))
+  fi
 
   # A last partial chunk too long to pad: refused, nothing left.
   make_pattern 65535 >too_long

@@ -1,6 +1,6 @@
 // Fault injection for the driver tests, loaded into a program with LD_PRELOAD.
-// It wraps read(), write() and close() on descriptors 3 and up (the programs'
-// input and output; standard streams are reopened as new descriptors), and
+// It wraps read(), write() and close() on every descriptor but standard error
+// (the programs' input and output, inherited standard streams included), and
 // injects the faults the environment asks for, counting bytes per open
 // descriptor (so a configuration file that a library reads on the side does
 // not use up the input's share):
@@ -29,7 +29,6 @@ using ReadFn = ssize_t (*)(int, void*, size_t);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
 using CloseFn = int (*)(int);
 
-constexpr int kFirstInjectedFd = 3;
 constexpr int kTrackedFds = 1024;
 
 long long limit_from(const char* name) {
@@ -70,7 +69,7 @@ long long allowed(long long limit, long long so_far, size_t count) {
 }
 
 bool injected(int fd) {
-  return fd >= kFirstInjectedFd && fd < kTrackedFds;
+  return fd >= 0 && fd != STDERR_FILENO && fd < kTrackedFds;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -27,16 +28,20 @@ struct CipherWorkspace {
   CipherStream stream;
   alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
   alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+  // The library's own: the output of the file run in progress, for
+  // discard_unfinished_output().
+  std::atomic<const void*> unfinished_output{nullptr};
 };
 
 // Encrypts or decrypts everything `input_fd` yields until its end, writing the
 // result to `output_fd`; neither descriptor is closed. Reads fill whole chunks,
-// so pipes and terminals work like files. Outcomes: Ok, ReadFailed,
-// WriteFailed, CipherFailed (also when OpenSSL cannot give SHA-1 or
-// AES-256-CBC) and LengthUnsupported. Whatever was written before a failure
-// stays written: a stream cannot be taken back, so the caller discards it.
-// Writing to a closed pipe raises SIGPIPE; ignore that signal to get
-// WriteFailed instead.
+// so pipes and terminals work like files, and a non-blocking descriptor is
+// waited for. Outcomes: Ok, ReadFailed, WriteFailed, CipherFailed (also when
+// OpenSSL cannot give SHA-1 or AES-256-CBC), LengthUnsupported, and
+// InvalidArgument for a `direction` or `schedule` out of range (nothing is
+// read). Whatever was written before a failure stays written: a stream cannot
+// be taken back, so the caller discards it. Writing to a closed pipe raises
+// SIGPIPE; ignore that signal to get WriteFailed instead.
 Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
                      KeySchedule schedule, int input_fd, int output_fd);
 // The same with a workspace of its own, allocated for this run.
@@ -44,20 +49,27 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
                      int input_fd, int output_fd);
 
 // Encrypts or decrypts the file at `input_path` into the file at
-// `output_path`, which is created (mode 0666 less the umask) or emptied.
-// Either path may name a device or a pipe, such as /dev/stdin or /dev/stdout.
+// `output_path`. A new output file gets the permission bits of a regular input
+// (at most 0666) less the umask; an existing one keeps its owner and mode and
+// is emptied. Either path may name a device or a pipe; /dev/stdin, /dev/fd/0,
+// /dev/stdout and /dev/fd/1 name the process's own standard streams, which
+// are used as inherited: from their current offset, and not emptied.
+// - InvalidArgument: a null `passphrase` or path, or a `direction` or
+//   `schedule` out of range; nothing is opened.
 // - InputOpenFailed: the input cannot be opened for reading, or is a
 //   directory; no output is created.
 // - OutputOpenFailed: the output cannot be opened for writing, or it is the
-//   input file itself (by the same path, a symbolic or a hard link); the input
-//   is left untouched.
+//   input itself (the same regular file by any path, symbolic or hard link,
+//   or the same block device); the input is left untouched.
 // - Then the outcomes of crypt_stream(), and WriteFailed if closing the output
-//   fails. After any of these failures a regular output file is emptied and
-//   removed, if its path still names it; a device or pipe is left alone.
+//   fails. After any of these failures the output is taken back: a regular
+//   file is emptied and removed (only emptied where its folder does not allow
+//   the removal), the standard output is cut back to where the run began, and
+//   a device or pipe is left alone. The file removed is the one the run
+//   opened, in the folder that held it then, whatever became of the path.
 // The keys are set only once both files are open, and `passphrase` is
 // destroyed (wiped) as soon as they are: it does not outlive a blocking open,
-// and it is gone before any data moves. A null `passphrase` sets no keys:
-// CipherFailed.
+// and it is gone before any data moves.
 Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
                    Direction direction, KeySchedule schedule, const char* input_path,
                    const char* output_path);
@@ -65,5 +77,13 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
 // both allocated for this run.
 Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
                    const char* input_path, const char* output_path);
+
+// Takes back the output of the crypt_file() run in progress in `workspace`,
+// as a failed run does, and does nothing if there is none. It makes only
+// async-signal-safe calls: a program calls it from the handler of a signal
+// that ends the process (SIGINT, SIGTERM, ...), so that a killed run leaves no
+// partial output that could pass for a whole one. The process must end
+// without returning into the run.
+void discard_unfinished_output(CipherWorkspace& workspace) noexcept;
 
 }  // namespace cryptcore

@@ -14,6 +14,7 @@ enum class Outcome : std::uint8_t {
   WriteFailed,       // writing or closing the output failed
   CipherFailed,      // see StreamFailure::CipherFailed; also no SHA-1 or AES
   LengthUnsupported,
+  InvalidArgument,   // a call the library cannot serve: nothing was opened
 };
 
 }  // namespace cryptcore
