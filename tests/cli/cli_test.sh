@@ -108,12 +108,13 @@ faulty() {
   shift
   env LD_PRELOAD="$fault_lib" "${vars[@]}" "$@"
 }
-# feed_until FIFO FILE BYTES: run in the background of a row's script, after
-# the program started reading FIFO; opens FIFO as descriptor 3, writes BYTES
-# of zeros into it and waits (up to a minute) until FILE holds that many
-# bytes, so that a whole chunk has gone through the run.
+# feed_until FIFO FILE BYTES: in a row's script, once the program is started
+# on FIFO in the background: opens FIFO as descriptor 3 (read-write, so the
+# open never waits), writes BYTES of zeros into it and waits (up to a minute)
+# until FILE holds that many bytes, so that a whole chunk has gone through the
+# run. Closing descriptor 3 then ends the program's input.
 feed_until() {
-  exec 3>"$1"
+  exec 3<>"$1"
   head -c "$3" /dev/zero >&3
   for _ in $(seq 600); do
     [ "$(stat -c %s "$2" 2>/dev/null)" = "$3" ] && return 0
@@ -265,7 +266,7 @@ PY
   # own file goes (in the renamed folder), the other folder's stays.
   rm -rf race race_other && mkdir -p race/folder race_other && cp plain race_other/out
   check "$p failure after the output's folder was swapped for a link" 6 same:race_other/out:plain -- \
-    bash -c 'mkfifo race/fifo && { "$0" dright race/fifo race/folder/out & } &&
+    timeout 300 bash -c 'mkfifo race/fifo && { "$0" dright race/fifo race/folder/out & } &&
       feed_until race/fifo race/folder/out 65536 && mv race/folder race/moved &&
       ln -s ../race_other race/folder && printf 12345 >&3 && exec 3>&-
       wait $!; status=$?; rm -f race/fifo; [ ! -e race/moved/out ] || status=98; exit $status' "$prog"
@@ -274,7 +275,7 @@ PY
   # the program dies of the same signal, which its caller sees.
   for signal in INT TERM HUP QUIT; do
     check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
-      bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
+      timeout 300 bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
         feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
         status=$?; rm -f killed_fifo; exit $status' "$prog" "$signal"
   done
