@@ -10,7 +10,9 @@ refuses it with status 7) and decrypts it back. With LINUX_DIR (a folder
 holding the Linux singlecrypt and cascadecrypt) each Linux program also
 writes the same bytes as its .exe, and each decrypts the other's file. Then
 a few runs check the Windows file handling: the input refused as its own
-output (by name or hard link), no output left after a failure, NUL to NUL.
+output (by name or hard link), no output left after a failure, NUL to NUL;
+and, with the Linux programs, that a passphrase beyond ASCII reaches the .exe
+as the bytes of the ANSI code page.
 """
 import hashlib
 import os
@@ -43,9 +45,9 @@ def main():
     work = tempfile.mkdtemp(prefix="interop_test.")
     os.chdir(work)
 
-    def windows(program, mode_and_passphrase, source, target):
+    def windows(program, mode_and_passphrase, source, target, env=None):
         command = wrapper + [exes[program], mode_and_passphrase, source, target]
-        return subprocess.run(command, stdin=subprocess.DEVNULL).returncode
+        return subprocess.run(command, stdin=subprocess.DEVNULL, env=env).returncode
 
     def native(program, mode_and_passphrase, source, target):
         return subprocess.run([linux[program], mode_and_passphrase, source, target]).returncode
@@ -131,6 +133,16 @@ def main():
             if expected != 0:
                 check(f"{program} {name}: left a file behind", sorted(os.listdir(".")) == before)
         os.remove("cipher")
+        if linux:
+            # A passphrase beyond ASCII reaches the .exe as the bytes of the
+            # ANSI code page (Windows-1252 in Wine's default locale), and
+            # gives the file the Linux program makes from those bytes.
+            ansi = dict(os.environ, LC_ALL="C.UTF-8")
+            status = windows(program, "ecaf\u00e9", "keep", "ansi_exe.enc", env=ansi)
+            native_status = native(program, b"ecaf\xe9", "keep", "ansi_linux.enc")
+            check(f"{program} a passphrase in Windows-1252: not the Linux program's bytes",
+                  status == 0 and native_status == 0 and
+                  read("ansi_exe.enc") == read("ansi_linux.enc"))
 
     subprocess.run(["rm", "-rf", work])
     checked = "the recorded vectors and the Linux programs" if linux else "the recorded vectors"
