@@ -105,17 +105,19 @@ bool OutputFile::close() {
   return result == 0;
 }
 
-void OutputFile::discard() {
-  if (fd_ >= 0 && identity_.on_disk) {
-    const HANDLE handle = handle_of(fd_);
-    // Emptied first, so that nothing partial survives under another name (a
-    // hard link) or where the delete is not allowed.
-    empty(handle);
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+bool OutputFile::discard() const {
+  if (fd_ < 0 || !identity_.on_disk) {
+    return fd_ >= 0;
   }
-  close();
+  const HANDLE handle = handle_of(fd_);
+  // Emptied first, so that nothing partial survives under another name (a
+  // hard link) or where the delete is not allowed.
+  const bool emptied = empty(handle);
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) ||
+         emptied;
 }
 
 }  // namespace cryptcore

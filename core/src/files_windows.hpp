@@ -52,10 +52,11 @@ class OutputFile {
   bool open(const char* path, const InputFile& input);
   // Closes the file; false if the close reports an error.
   bool close();
-  // Empties the output file and deletes it through its own handle after a
-  // failed run, whatever its name has become; devices are left alone. Once
-  // the file is closed there is no handle left to reach it by.
-  void discard();
+  // Empties the output file and marks it to be deleted, through its own
+  // handle, when that is closed, whatever its name has become; devices are
+  // left alone. Once the file is closed there is no handle left to reach it
+  // by. False if the file is left.
+  bool discard() const;
 
   int fd() const { return fd_; }
 
