@@ -1,3 +1,18 @@
+if(WIN32)
+  # A ZIP of the Windows programs and their manual pages as text, made by
+  # `cpack -G ZIP` (or the windows package preset) in the build folder.
+  set(CPACK_PACKAGE_NAME cryptcore)
+  set(CPACK_PACKAGE_VENDOR "cryptcore")
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_COMPONENTS_ALL programs)
+  set(CPACK_ARCHIVE_PROGRAMS_FILE_NAME cryptcore-${PROJECT_VERSION}-win64)
+  include(CPack)
+  return()
+endif()
+
 # Debian packages, made by `cpack -G DEB` in the build folder:
 #   cryptcore         the two programs and their manual pages;
 #   libcryptcore-dev  the library, its headers and its CMake package.

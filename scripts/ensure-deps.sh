@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, or says exactly which are
-# missing when they cannot be installed. Usage: ensure-deps.sh [package...]
+# missing when they cannot be installed. Usage: ensure-deps.sh [windows] [package...]
+# "windows" adds what the Windows build needs: MinGW-w64 (posix threads), Wine
+# to run the tests, and GoogleTest's sources to build it for the target.
 set -eu
+extra=()
+if [ "${1:-}" = windows ]; then
+  shift
+  extra=(g++-mingw-w64-x86-64-posix wine64 googletest)
+fi
 packages=(cmake make g++ libssl-dev libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
-          openssl time "$@")
+          openssl time "${extra[@]}" "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

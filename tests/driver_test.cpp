@@ -1,11 +1,17 @@
-// The driver when libcrypto cannot provide the algorithms: it must fail
-// rather than copy the input through, and leave no output behind.
+// The driver when the crypto library cannot provide the algorithms: it must
+// fail rather than copy the input through, and leave no output behind; how
+// it keeps the keys out of core dumps; and how it blanks a Windows command
+// line.
 #include "driver.hpp"
 
 #include <gtest/gtest.h>
+#if defined(CRYPTCORE_PROVIDER_OPENSSL)
 #include <openssl/evp.h>
+#endif
+#if !defined(_WIN32)
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -16,6 +22,7 @@
 
 namespace {
 
+#if defined(CRYPTCORE_PROVIDER_OPENSSL)
 // Asks every fetch for FIPS implementations, which the default provider
 // does not offer, so SHA-1 and AES-256-CBC cannot be had for the duration.
 class NoAlgorithms {
@@ -23,8 +30,12 @@ class NoAlgorithms {
   NoAlgorithms() { EXPECT_EQ(EVP_set_default_properties(nullptr, "fips=yes"), 1); }
   ~NoAlgorithms() { EVP_set_default_properties(nullptr, ""); }
 };
+#endif
 
 TEST(DriverTest, MissingAlgorithmsFailTheRunAndRemoveTheOutput) {
+#if !defined(CRYPTCORE_PROVIDER_OPENSSL)
+  GTEST_SKIP() << "only libcrypto can be made to withhold its algorithms from a running process";
+#else
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "driver_test";
   std::filesystem::create_directories(dir);
   const std::string input = (dir / "plain").string();
@@ -48,11 +59,15 @@ TEST(DriverTest, MissingAlgorithmsFailTheRunAndRemoveTheOutput) {
     EXPECT_TRUE(provider.acquire()) << "the algorithms come back with the default properties";
   }
   std::filesystem::remove_all(dir);
+#endif
 }
 
 // Whatever the arguments, the process that will hold the keys can write no
 // core dump and cannot be attached to by other processes of its user.
 TEST(DriverTest, ProcessCannotDumpItsKeys) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "core dumps and prctl are Linux's";
+#else
   std::string program = "crypt";
   char* argv[] = {program.data(), nullptr};
   EXPECT_EQ(cryptdriver::run_program(1, argv, cryptcore::KeySchedule::Single),
@@ -62,6 +77,35 @@ TEST(DriverTest, ProcessCannotDumpItsKeys) {
   ASSERT_EQ(getrlimit(RLIMIT_CORE, &core), 0);
   EXPECT_EQ(core.rlim_cur, 0U);
   EXPECT_EQ(core.rlim_max, 0U);
+#endif
+}
+
+// Everything after the program name is blanked, whatever the quoting; the
+// program name and the length are kept.
+TEST(DriverTest, BlanksEveryArgumentOfACommandLine) {
+  const struct {
+    std::string line;
+    std::string program;
+  } cases[] = {
+      {"singlecrypt esecret in out", "singlecrypt"},
+      {"\"C:\\Program Files\\singlecrypt.exe\" \"ea b\" in out",
+       "\"C:\\Program Files\\singlecrypt.exe\""},
+      {"\"C:\\odd\"name.exe esecret in out", "\"C:\\odd\"name.exe"},
+      {"crypt\t\"e\\\"x\\\" y\" in out", "crypt"},
+      {"\"unterminated name esecret", "\"unterminated name esecret"},
+      {"singlecrypt", "singlecrypt"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string blanked = c.program + std::string(c.line.size() - c.program.size(), ' ');
+    std::string narrow = c.line;
+    cryptdriver::blank_arguments(narrow.data());
+    EXPECT_EQ(narrow, blanked) << c.line;
+    std::wstring wide(c.line.begin(), c.line.end());
+    cryptdriver::blank_arguments(wide.data());
+    EXPECT_EQ(wide, std::wstring(blanked.begin(), blanked.end())) << c.line;
+  }
+  cryptdriver::blank_arguments(static_cast<char*>(nullptr));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "call_residue.hpp"
 
-#include <openssl/crypto.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "secure_wipe.hpp"
 
 namespace cryptcore {
 
@@ -14,11 +14,52 @@ namespace {
 // hash calls use.
 constexpr std::size_t kStackWipeSize = 16384;
 
-// Zeroes the vector registers. The hashing and copying of the key schedule
-// leave chain values in them, and the dynamic linker saves them all on the
-// stack whenever a library function is first bound, so they would reach
-// memory at the next first call. Every vector register is caller-saved, so
-// nothing the caller holds is lost.
+// Zeroes the vector registers that may still hold what the key schedule
+// left. The hashing and copying of the key schedule leave chain values in
+// them, and the dynamic linker saves them all on the stack whenever a library
+// function is first bound, so they would reach memory at the next first call.
+#if defined(__x86_64__) && defined(_WIN32)
+// On Windows x64 the low 128 bits of xmm6 to xmm15 are callee-saved: every
+// function that uses them, the key schedule and CNG's among them, restores
+// the caller's values before it returns, so after the key schedule they hold
+// only what its callers kept there, and its own values in them are gone. The
+// copies those functions saved lie in their dead frames, which the stack wipe
+// below overwrites. Zeroing them here would destroy the callers' values (or,
+// if declared as clobbered, make the compiler save them on the stack first),
+// so only what the convention leaves volatile is cleared: xmm0 to xmm5 whole,
+// the upper halves of every ymm and zmm register (vzeroupper keeps the low
+// 128 bits), and zmm16 to zmm31.
+[[gnu::noinline]] void clear_vector_registers() {
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
+        "vpxord %%zmm18, %%zmm18, %%zmm18\n vpxord %%zmm19, %%zmm19, %%zmm19\n"
+        "vpxord %%zmm20, %%zmm20, %%zmm20\n vpxord %%zmm21, %%zmm21, %%zmm21\n"
+        "vpxord %%zmm22, %%zmm22, %%zmm22\n vpxord %%zmm23, %%zmm23, %%zmm23\n"
+        "vpxord %%zmm24, %%zmm24, %%zmm24\n vpxord %%zmm25, %%zmm25, %%zmm25\n"
+        "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
+        "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
+        "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31" ::
+            :);
+  }
+  if (__builtin_cpu_supports("avx")) {
+    // The VEX forms also zero bits 128 and up of the registers they write.
+    asm volatile(
+        "vpxor %%xmm0, %%xmm0, %%xmm0\n vpxor %%xmm1, %%xmm1, %%xmm1\n"
+        "vpxor %%xmm2, %%xmm2, %%xmm2\n vpxor %%xmm3, %%xmm3, %%xmm3\n"
+        "vpxor %%xmm4, %%xmm4, %%xmm4\n vpxor %%xmm5, %%xmm5, %%xmm5\n"
+        "vzeroupper" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5");
+  } else {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n"
+        "pxor %%xmm3, %%xmm3\n pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5");
+  }
+}
+#else
+// Every vector register is caller-saved on x86-64 Linux, so nothing the
+// caller holds is lost.
 [[gnu::noinline]] void clear_vector_registers() {
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx512f")) {
@@ -58,13 +99,14 @@ constexpr std::size_t kStackWipeSize = 16384;
   }
 #endif
 }
+#endif
 
 // Overwrites the stack where the key schedule and the calls under it ran:
-// wiping its own variables is not enough, as OpenSSL's frames and the
-// register saves above leave chain values there (found by tests/secrets).
+// wiping its own variables is not enough, as the crypto library's frames and
+// the register saves above leave chain values there (found by tests/secrets).
 [[gnu::noinline]] void wipe_stack_below() {
   std::array<std::uint8_t, kStackWipeSize> area;
-  OPENSSL_cleanse(area.data(), area.size());
+  secure_wipe(area.data(), area.size());
 }
 
 }  // namespace

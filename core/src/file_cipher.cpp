@@ -1,7 +1,11 @@
 #include "cryptcore/file_cipher.hpp"
 
 #include "cryptcore/service_loop.hpp"
+#if defined(_WIN32)
+#include "files_windows.hpp"
+#else
 #include "files.hpp"
+#endif
 
 namespace cryptcore {
 

@@ -1,10 +1,9 @@
 #include "cryptcore/key_schedule.hpp"
 
-#include <openssl/crypto.h>
-
 #include <cstring>
 
 #include "call_residue.hpp"
+#include "secure_wipe.hpp"
 
 namespace cryptcore {
 
@@ -24,7 +23,7 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 
 Sha1Digest::~Sha1Digest() {
   release();
-  OPENSSL_cleanse(digest_.data(), digest_.size());
+  secure_wipe(digest_.data(), digest_.size());
 }
 
 bool Sha1Digest::compute(std::span<const std::uint8_t> data) {
@@ -96,7 +95,7 @@ namespace {
   if (cascade) {
     ok = ok && key_2.set_iv(buffer.subspan<kSecondIvOffset, kIvSize>());
   }
-  OPENSSL_cleanse(stretch.data(), stretch.size());
+  secure_wipe(stretch.data(), stretch.size());
 
   if (!ok) {
     pass_keys.destroy();

@@ -1,10 +1,10 @@
 #include "cryptcore/provider.hpp"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
-#include <climits>
+#include <algorithm>
 #include <cstring>
+
+#include "provider_backend.hpp"
+#include "secure_wipe.hpp"
 
 namespace cryptcore {
 
@@ -15,15 +15,21 @@ constexpr std::size_t kDerivePadSize = 64;
 constexpr std::uint8_t kInnerPadByte = 0x36;
 constexpr std::uint8_t kOuterPadByte = 0x5C;
 
-bool sha1_of_pad(const EVP_MD* sha1, const Sha1Value& value, std::uint8_t pad_byte,
+bool sha1_of_pad(const Provider& provider, const Sha1Value& value, std::uint8_t pad_byte,
                  std::uint8_t* out) {
   std::array<std::uint8_t, kDerivePadSize> pad;
   pad.fill(pad_byte);
   for (std::size_t i = 0; i < value.size(); ++i) {
     pad[i] ^= value[i];
   }
-  const bool ok = EVP_Digest(pad.data(), pad.size(), out, nullptr, sha1, nullptr) == 1;
-  OPENSSL_cleanse(pad.data(), pad.size());
+  Sha1Hash hash;
+  Sha1Value digest;
+  const bool ok = hash.create(provider) && hash.append(pad) && hash.value(digest);
+  if (ok) {
+    std::memcpy(out, digest.data(), digest.size());
+  }
+  secure_wipe(pad.data(), pad.size());
+  secure_wipe(digest.data(), digest.size());
   return ok;
 }
 
@@ -31,9 +37,7 @@ bool sha1_of_pad(const EVP_MD* sha1, const Sha1Value& value, std::uint8_t pad_by
 
 bool Provider::acquire() {
   release();
-  sha1_ = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-  aes_256_cbc_ = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
-  if (!acquired()) {
+  if (!backend::open_algorithms(sha1_, aes_256_cbc_)) {
     release();
     return false;
   }
@@ -41,19 +45,14 @@ bool Provider::acquire() {
 }
 
 void Provider::release() {
-  EVP_MD_free(sha1_);
-  EVP_CIPHER_free(aes_256_cbc_);
+  backend::close_algorithms(sha1_, aes_256_cbc_);
   sha1_ = nullptr;
   aes_256_cbc_ = nullptr;
 }
 
 bool Sha1Hash::create(const Provider& provider) {
   destroy();
-  if (provider.sha1() == nullptr) {
-    return false;
-  }
-  context_ = EVP_MD_CTX_new();
-  if (context_ == nullptr || EVP_DigestInit_ex2(context_, provider.sha1(), nullptr) != 1) {
+  if (!provider.acquired() || !backend::hash_create(provider.sha1(), context_)) {
     destroy();
     return false;
   }
@@ -61,8 +60,7 @@ bool Sha1Hash::create(const Provider& provider) {
 }
 
 bool Sha1Hash::append(std::span<const std::uint8_t> data) {
-  return context_ != nullptr && !finished_ &&
-         EVP_DigestUpdate(context_, data.data(), data.size()) == 1;
+  return context_ != nullptr && !finished_ && backend::hash_append(context_, data);
 }
 
 bool Sha1Hash::value(Sha1Value& out) {
@@ -70,7 +68,7 @@ bool Sha1Hash::value(Sha1Value& out) {
     return false;
   }
   if (!finished_) {
-    if (EVP_DigestFinal_ex(context_, value_.data(), nullptr) != 1) {
+    if (!backend::hash_finish(context_, value_)) {
       return false;
     }
     finished_ = true;
@@ -80,9 +78,9 @@ bool Sha1Hash::value(Sha1Value& out) {
 }
 
 void Sha1Hash::destroy() {
-  EVP_MD_CTX_free(context_);
+  backend::hash_destroy(context_);
   context_ = nullptr;
-  OPENSSL_cleanse(value_.data(), value_.size());
+  secure_wipe(value_.data(), value_.size());
   finished_ = false;
 }
 
@@ -92,15 +90,14 @@ bool AesCbcKey::derive(const Provider& provider, Sha1Hash& hash) {
   std::array<std::uint8_t, 2 * kSha1Size> joined;
   static_assert(kAesKeySize <= 2 * kSha1Size, "two digests must cover the key");
   const bool ok = provider.acquired() && hash.value(value) &&
-                  sha1_of_pad(provider.sha1(), value, kInnerPadByte, joined.data()) &&
-                  sha1_of_pad(provider.sha1(), value, kOuterPadByte, joined.data() + kSha1Size);
-  if (ok) {
+                  sha1_of_pad(provider, value, kInnerPadByte, joined.data()) &&
+                  sha1_of_pad(provider, value, kOuterPadByte, joined.data() + kSha1Size);
+  if (ok && backend::cipher_create(provider.aes_256_cbc(), context_)) {
     std::memcpy(key_.data(), joined.data(), key_.size());
-    context_ = EVP_CIPHER_CTX_new();
     cipher_ = provider.aes_256_cbc();
   }
-  OPENSSL_cleanse(value.data(), value.size());
-  OPENSSL_cleanse(joined.data(), joined.size());
+  secure_wipe(value.data(), value.size());
+  secure_wipe(joined.data(), joined.size());
   if (context_ == nullptr) {
     destroy();
     return false;
@@ -113,45 +110,46 @@ bool AesCbcKey::set_iv(std::span<const std::uint8_t, kIvSize> iv) {
     return false;
   }
   std::memcpy(iv_.data(), iv.data(), iv_.size());
-  direction_ = Direction::None;
+  restart();
   return true;
 }
 
-bool AesCbcKey::start(bool encrypting) {
-  const Direction wanted = encrypting ? Direction::Encrypt : Direction::Decrypt;
-  if (direction_ == wanted) {
-    return true;
-  }
-  direction_ = Direction::None;
-  // Padding is handled here, not by the context, so that every update call
-  // transforms exactly the bytes it is given, in place.
-  if (context_ == nullptr ||
-      EVP_CipherInit_ex2(context_, cipher_, key_.data(), iv_.data(), encrypting ? 1 : 0, nullptr) !=
-          1 ||
-      EVP_CIPHER_CTX_set_padding(context_, 0) != 1) {
+bool AesCbcKey::update(Direction direction, std::uint8_t* data, std::size_t length) {
+  if (context_ == nullptr || length % kAesBlockSize != 0) {
     return false;
   }
-  direction_ = wanted;
-  return true;
-}
-
-bool AesCbcKey::update(std::uint8_t* data, std::size_t length) {
   if (length == 0) {
     return true;
   }
-  int written = 0;
-  if (length > static_cast<std::size_t>(INT_MAX) ||
-      EVP_CipherUpdate(context_, data, &written, data, static_cast<int>(length)) != 1 ||
-      static_cast<std::size_t>(written) != length) {
+  const bool encrypting = direction == Direction::Encrypt;
+  // A message runs in one direction: turning round (or going on after a
+  // failure) starts again from the IV.
+  const bool direction_changed = direction_ != direction;
+  if (direction_changed) {
+    restart();
+  }
+  // The next chaining value is the last ciphertext block: the input's when
+  // decrypting (read before it is overwritten in place), the output's when
+  // encrypting.
+  std::uint8_t* const last_block = data + length - kAesBlockSize;
+  std::array<std::uint8_t, kIvSize> next;
+  std::copy_n(last_block, kAesBlockSize, next.begin());
+  if (!backend::cipher_cbc(cipher_, context_, key_, chain_, encrypting, direction_changed, data,
+                           length)) {
     direction_ = Direction::None;
     return false;
   }
+  direction_ = direction;
+  if (encrypting) {
+    std::copy_n(last_block, kAesBlockSize, next.begin());
+  }
+  chain_ = next;
   return true;
 }
 
 bool AesCbcKey::encrypt(std::uint8_t* data, std::size_t& length, std::size_t capacity, bool final) {
   if (!final) {
-    return length % kAesBlockSize == 0 && start(true) && update(data, length);
+    return update(Direction::Encrypt, data, length);
   }
   const std::size_t pad = kAesBlockSize - length % kAesBlockSize;
   const std::size_t padded = length + pad;
@@ -159,12 +157,12 @@ bool AesCbcKey::encrypt(std::uint8_t* data, std::size_t& length, std::size_t cap
     length = padded;
     return false;
   }
-  if (!start(true)) {
+  if (context_ == nullptr) {
     return false;
   }
   std::memset(data + length, static_cast<int>(pad), pad);
-  const bool ok = update(data, padded);
-  direction_ = Direction::None;
+  const bool ok = update(Direction::Encrypt, data, padded);
+  restart();
   if (ok) {
     length = padded;
   }
@@ -172,14 +170,15 @@ bool AesCbcKey::encrypt(std::uint8_t* data, std::size_t& length, std::size_t cap
 }
 
 bool AesCbcKey::decrypt(std::uint8_t* data, std::size_t& length, bool final) {
-  if (length % kAesBlockSize != 0 || !start(false)) {
+  if (!final) {
+    return update(Direction::Decrypt, data, length);
+  }
+  if (length == 0 || length % kAesBlockSize != 0) {
     return false;
   }
-  if (!final) {
-    return update(data, length);
-  }
-  direction_ = Direction::None;
-  if (length == 0 || !update(data, length)) {
+  const bool ok = update(Direction::Decrypt, data, length);
+  restart();
+  if (!ok) {
     return false;
   }
   // Check the whole last block without branching on its bytes: the last byte
@@ -199,11 +198,12 @@ bool AesCbcKey::decrypt(std::uint8_t* data, std::size_t& length, bool final) {
 }
 
 void AesCbcKey::destroy() {
-  EVP_CIPHER_CTX_free(context_);
+  backend::cipher_destroy(context_);
   context_ = nullptr;
   cipher_ = nullptr;
-  OPENSSL_cleanse(key_.data(), key_.size());
-  OPENSSL_cleanse(iv_.data(), iv_.size());
+  secure_wipe(key_.data(), key_.size());
+  secure_wipe(iv_.data(), iv_.size());
+  secure_wipe(chain_.data(), chain_.size());
   direction_ = Direction::None;
 }
 

@@ -1,6 +1,8 @@
 #include "cryptcore/service_loop.hpp"
 
+#if !defined(_WIN32)
 #include <poll.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,20 +14,27 @@ namespace {
 
 // Whether a failed call should be made again: after a signal, or once a
 // non-blocking descriptor is ready for it.
-bool should_retry(int fd, short ready_for) {
+bool should_retry(int fd, bool reading) {
   if (errno == EINTR) {
     return true;
   }
+#if defined(_WIN32)
+  // The C runtime's descriptors on Windows are never non-blocking.
+  (void)fd;
+  (void)reading;
+  return false;
+#else
   if (errno != EAGAIN && errno != EWOULDBLOCK) {
     return false;
   }
-  pollfd waiting{fd, ready_for, 0};
+  pollfd waiting{fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
   while (::poll(&waiting, 1, -1) < 0) {
     if (errno != EINTR) {
       return false;
     }
   }
   return true;
+#endif
 }
 
 // Reads until `buffer` is full or the input ends; nullopt on a read error.
@@ -37,7 +46,7 @@ std::optional<std::size_t> read_chunk(int fd, ChunkBuffer buffer) {
       break;
     }
     if (got < 0) {
-      if (should_retry(fd, POLLIN)) {
+      if (should_retry(fd, true)) {
         continue;
       }
       return std::nullopt;
@@ -51,7 +60,7 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0) {
-      if (should_retry(fd, POLLOUT)) {
+      if (should_retry(fd, false)) {
         continue;
       }
       return false;

@@ -1,8 +1,16 @@
 #include "driver.hpp"
 
-#include <openssl/crypto.h>
+#if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which it needs.
+#include <corecrt_startup.h>
+#else
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#endif
+#if defined(CRYPTCORE_PROVIDER_OPENSSL)
+#include <openssl/crypto.h>
+#endif
 
 #include <csignal>
 #include <cstring>
@@ -12,6 +20,15 @@
 #include "cryptcore/file_cipher.hpp"
 #include "cryptcore/secret_bytes.hpp"
 #include "exit_status.hpp"
+#include "secure_wipe.hpp"
+
+#if defined(_WIN32)
+// The C runtime hands main the arguments as they are: no wildcard is expanded,
+// or a passphrase with '*' or '?' in it would become the names of files.
+extern "C" {
+int _dowildcard = 0;
+}
+#endif
 
 namespace cryptdriver {
 
@@ -22,6 +39,17 @@ constexpr char kDecryptMode = 'd';
 // One run per process: the stream and both buffers live in static storage.
 cryptcore::CipherWorkspace workspace;
 
+#if defined(_WIN32)
+// Blanks every command-line buffer of the process it can reach (the ones the
+// process list and the C runtime read), leaving the program name.
+void blank_process_command_line() {
+  blank_arguments(GetCommandLineA());
+  blank_arguments(GetCommandLineW());
+  // The C runtime may keep copies of its own (Wine's does).
+  blank_arguments(*__p__acmdln());
+  blank_arguments(*__p__wcmdln());
+}
+#else
 // The signals that end a run from outside.
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -60,19 +88,25 @@ void keep_keys_out_of_core_dumps() {
   const struct rlimit no_core {};
   setrlimit(RLIMIT_CORE, &no_core);
 }
+#endif
 
 }  // namespace
 
 int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
+#if !defined(_WIN32)
   keep_keys_out_of_core_dumps();
+#endif
   if (argc < 4 || argv[1][0] == '\0') {
     return ExitUsage;
   }
+#if !defined(_WIN32)
   // A closed pipe or the file-size limit then fails the write instead of
   // killing the process, so the partial output can still be removed.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   take_output_back_on_signals();
+#endif
+#if defined(CRYPTCORE_PROVIDER_OPENSSL)
   // The programs take no configuration and need only the built-in SHA-1 and
   // AES-256-CBC: reading the system's OpenSSL configuration and freeing the
   // library's tables at exit cost over a quarter of a short run, and change
@@ -80,13 +114,17 @@ int run_program(int argc, char** argv, cryptcore::KeySchedule schedule) {
   if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr) != 1) {
     return ExitCipherFailed;
   }
+#endif
 
   const cryptcore::Direction direction =
       argv[1][0] == kDecryptMode ? cryptcore::Direction::Decrypt : cryptcore::Direction::Encrypt;
   char* const passphrase_arg = argv[1] + 1;
   auto passphrase = std::make_unique<cryptcore::SecretBytes>(passphrase_arg);
   // Blank the argument so the process list stops showing the passphrase.
-  OPENSSL_cleanse(passphrase_arg, std::strlen(passphrase_arg));
+  cryptcore::secure_wipe(passphrase_arg, std::strlen(passphrase_arg));
+#if defined(_WIN32)
+  blank_process_command_line();
+#endif
 
   return exit_status_for(cryptcore::crypt_file(workspace, std::move(passphrase), direction,
                                                schedule, argv[2], argv[3]));

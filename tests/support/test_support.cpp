@@ -1,7 +1,6 @@
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -22,11 +21,8 @@ Bytes from_hex(std::string_view hex) {
 }
 
 std::string sha256_hex(std::span<const std::uint8_t> bytes) {
-  std::array<unsigned char, 32> digest{};
-  EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), digest.data(), nullptr, EVP_sha256(), nullptr),
-            1);
   std::string hex;
-  for (unsigned char byte : digest) {
+  for (std::uint8_t byte : reference_digest(Digest::Sha256, bytes)) {
     char two[3];
     std::snprintf(two, sizeof two, "%02x", byte);
     hex += two;
@@ -61,24 +57,6 @@ std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
     rows.push_back(fields);
   }
   return rows;
-}
-
-Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
-                        std::span<const std::uint8_t> plaintext, bool padding) {
-  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                          EVP_CIPHER_CTX_free);
-  Bytes out(plaintext.size() + 16);
-  int written = 0;
-  int tail = 0;
-  EXPECT_EQ(EVP_EncryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data()),
-            1);
-  EVP_CIPHER_CTX_set_padding(context.get(), padding ? 1 : 0);
-  EXPECT_EQ(EVP_EncryptUpdate(context.get(), out.data(), &written, plaintext.data(),
-                              static_cast<int>(plaintext.size())),
-            1);
-  EXPECT_EQ(EVP_EncryptFinal_ex(context.get(), out.data() + written, &tail), 1);
-  out.resize(static_cast<std::size_t>(written + tail));
-  return out;
 }
 
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,

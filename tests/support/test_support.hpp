@@ -20,8 +20,12 @@ Bytes pattern(std::size_t length);
 // The rows of a tab-separated file in tests/data, without comment lines.
 std::vector<std::vector<std::string>> read_tsv(const std::string& name);
 
-// AES-256-CBC with PKCS #5 padding in one call, straight from OpenSSL: the
-// reference the binding is checked against.
+// The platform's crypto library called directly, in one call each (OpenSSL's
+// libcrypto, or CNG on Windows): the references the binding is checked
+// against, its padding and chaining among them.
+enum class Digest { Sha1, Sha256 };
+Bytes reference_digest(Digest digest, std::span<const std::uint8_t> bytes);
+// AES-256-CBC, with PKCS #5 padding when `padding` is set.
 Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
                         std::span<const std::uint8_t> plaintext, bool padding);
 

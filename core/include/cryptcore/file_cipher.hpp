@@ -37,7 +37,7 @@ struct CipherWorkspace {
 // result to `output_fd`; neither descriptor is closed. Reads fill whole chunks,
 // so pipes and terminals work like files, and a non-blocking descriptor is
 // waited for. Outcomes: Ok, ReadFailed, WriteFailed, CipherFailed (also when
-// OpenSSL cannot give SHA-1 or AES-256-CBC), LengthUnsupported, and
+// the crypto library cannot give SHA-1 or AES-256-CBC), LengthUnsupported, and
 // InvalidArgument for a `direction` or `schedule` out of range (nothing is
 // read). Whatever was written before a failure stays written: a stream cannot
 // be taken back, so the caller discards it. Writing to a closed pipe raises

@@ -1,8 +1,9 @@
-// Thin RAII binding over OpenSSL's libcrypto: the only place that calls it for
-// hashing, key derivation and AES-256-CBC.
+// Thin RAII binding over the platform's cryptography, chosen when the library
+// is built: OpenSSL's libcrypto on Linux, CNG (bcrypt.dll) on Windows. It is
+// the only place that calls either for hashing, key derivation and
+// AES-256-CBC; the PKCS #5 padding and the CBC chaining value between calls
+// are its own, so both backends give the same bytes.
 #pragma once
-
-#include <openssl/types.h>
 
 #include <array>
 #include <cstddef>
@@ -18,6 +19,11 @@ inline constexpr std::size_t kIvSize = kAesBlockSize;
 
 using Sha1Value = std::array<std::uint8_t, kSha1Size>;
 
+// One of the backend's own objects (an algorithm, a hash or a cipher
+// context), opaque here so that nothing above the binding depends on which
+// backend it runs on.
+using BackendHandle = void*;
+
 // The algorithm implementations a run needs (SHA-1 and AES-256-CBC), fetched
 // once so that no later call looks them up again.
 class Provider {
@@ -32,12 +38,12 @@ class Provider {
   void release();
   bool acquired() const { return sha1_ != nullptr && aes_256_cbc_ != nullptr; }
 
-  const EVP_MD* sha1() const { return sha1_; }
-  const EVP_CIPHER* aes_256_cbc() const { return aes_256_cbc_; }
+  BackendHandle sha1() const { return sha1_; }
+  BackendHandle aes_256_cbc() const { return aes_256_cbc_; }
 
  private:
-  EVP_MD* sha1_ = nullptr;
-  EVP_CIPHER* aes_256_cbc_ = nullptr;
+  BackendHandle sha1_ = nullptr;
+  BackendHandle aes_256_cbc_ = nullptr;
 };
 
 // One SHA-1 hash object. Its value, once read, stays available so that a key
@@ -58,7 +64,7 @@ class Sha1Hash {
   void destroy();
 
  private:
-  EVP_MD_CTX* context_ = nullptr;
+  BackendHandle context_ = nullptr;
   Sha1Value value_{};
   bool finished_ = false;
 };
@@ -66,7 +72,8 @@ class Sha1Hash {
 // An AES-256 key in CBC mode. The chaining value carries over from one
 // encrypt or decrypt call to the next; a call with `final` set ends the
 // message (adding or removing PKCS #5 padding) and starts the chaining over
-// from the IV.
+// from the IV. The chaining value is kept here and handed to the backend on
+// every call, never left to the backend between calls.
 class AesCbcKey {
  public:
   AesCbcKey() = default;
@@ -94,16 +101,22 @@ class AesCbcKey {
   bool derived() const { return context_ != nullptr; }
 
  private:
-  bool start(bool encrypting);
-  bool update(std::uint8_t* data, std::size_t length);
+  enum class Direction : std::uint8_t { None, Encrypt, Decrypt };
+  // Runs the cipher over whole blocks from the chaining value and moves the
+  // chaining value on to the last ciphertext block.
+  bool update(Direction direction, std::uint8_t* data, std::size_t length);
+  // Starts the next call from the IV again.
+  void restart() { chain_ = iv_; }
 
-  EVP_CIPHER_CTX* context_ = nullptr;
-  const EVP_CIPHER* cipher_ = nullptr;
+  BackendHandle context_ = nullptr;
+  BackendHandle cipher_ = nullptr;
   std::array<std::uint8_t, kAesKeySize> key_{};
   std::array<std::uint8_t, kIvSize> iv_{};
-  // Which direction the context is set up for; none after a final call or a
-  // new IV, so the next call restarts the chaining from the IV.
-  enum class Direction : std::uint8_t { None, Encrypt, Decrypt } direction_ = Direction::None;
+  std::array<std::uint8_t, kIvSize> chain_{};
+  // The direction of the last call; none before the first call and after a
+  // failure. A call in another direction starts from the IV, and a backend
+  // that keeps a key schedule per direction sets it up anew.
+  Direction direction_ = Direction::None;
 };
 
 }  // namespace cryptcore

@@ -1,8 +1,6 @@
 // A private copy of secret bytes (a passphrase) that is wiped when dropped.
 #pragma once
 
-#include <openssl/crypto.h>
-
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -16,7 +14,7 @@ class SecretBytes {
       : bytes_(std::make_unique<char[]>(bytes.size() + 1)), size_(bytes.size()) {
     std::memcpy(bytes_.get(), bytes.data(), size_);
   }
-  ~SecretBytes() { OPENSSL_cleanse(bytes_.get(), size_); }
+  ~SecretBytes();
   SecretBytes(const SecretBytes&) = delete;
   SecretBytes& operator=(const SecretBytes&) = delete;
 

@@ -1,0 +1,11 @@
+#include "cryptcore/secret_bytes.hpp"
+
+#include "secure_wipe.hpp"
+
+namespace cryptcore {
+
+SecretBytes::~SecretBytes() {
+  secure_wipe(bytes_.get(), size_);
+}
+
+}  // namespace cryptcore
