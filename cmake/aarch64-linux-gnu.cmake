@@ -14,4 +14,5 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgco
 # The arm64 loader and libraries are installed where the programs look for
 # them (/lib/ld-linux-aarch64.so.1, /lib/aarch64-linux-gnu), so qemu needs no
 # prefix of its own.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
+find_program(CRYPTCORE_QEMU_AARCH64 NAMES qemu-aarch64-static qemu-aarch64 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CRYPTCORE_QEMU_AARCH64})
