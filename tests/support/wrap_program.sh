@@ -13,7 +13,10 @@ wrap_program() {
   fi
   local script
   script=$1/$(basename "$2")
-  printf '#!/bin/sh\nexec %s %q "$@"\n' "$CRYPTCORE_TEST_WRAPPER" "$2" >"$script"
+  # No core files: the programs make themselves non-dumpable, which qemu-user
+  # does not heed when the program dies of SIGQUIT (it then hangs trying to
+  # write a core file of its own).
+  printf '#!/bin/sh\nulimit -c 0\nexec %s %q "$@"\n' "$CRYPTCORE_TEST_WRAPPER" "$2" >"$script"
   chmod +x "$script"
   printf '%s\n' "$script"
 }
