@@ -1,8 +1,8 @@
 # Cross-builds for 64-bit Windows with Debian's MinGW-w64 (the posix thread
 # model, for std::thread) and runs what it builds under Wine:
 #   cmake --workflow --preset windows
-# scripts/ensure-deps.sh windows installs both. Wine keeps its prefix in the
-# build folder, so that runs leave ~/.wine and other builds alone.
+# scripts/ensure-deps.sh --for windows installs both. Wine keeps its prefix in
+# the build folder, so that runs leave ~/.wine and other builds alone.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, or says exactly which are
-# missing when they cannot be installed. Usage: ensure-deps.sh [windows] [package...]
-# "windows" adds what the Windows build needs: MinGW-w64 (posix threads), Wine
-# to run the tests, and GoogleTest's sources to build it for the target.
+# missing when they cannot be installed.
+# Usage: ensure-deps.sh [--for BUILD]... [package...]
+# Without --for: what scripts/test.sh needs. --for adds what another build
+# needs: arm64 (the cross compiler, Debian's arm64 libraries beside the
+# machine's own, and qemu-user to run what it builds), clang (clang 14) or
+# windows (MinGW-w64 with posix threads, Wine to run the tests, and
+# GoogleTest's sources to build it for the target).
+# A package of another architecture (libssl-dev:arm64) makes it add that
+# architecture to dpkg first.
 set -eu
-extra=()
-if [ "${1:-}" = windows ]; then
-  shift
-  extra=(g++-mingw-w64-x86-64-posix wine64 googletest)
-fi
 packages=(cmake make g++ libssl-dev libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
-          openssl time "${extra[@]}" "$@")
+          openssl time)
+while [ $# -gt 0 ]; do
+  case $1 in
+    --for)
+      case ${2:-} in
+        arm64) packages+=(g++-aarch64-linux-gnu libssl-dev:arm64 libgtest-dev:arm64
+                          libbenchmark-dev:arm64 qemu-user-static) ;;
+        clang) packages+=(clang-14) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
+        *) echo "ensure-deps.sh: no build named '${2:-}' (arm64, clang or windows)" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
+    *) packages+=("$1"); shift ;;
+  esac
+done
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -18,12 +33,29 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+# The architectures of missing packages that dpkg does not know yet.
+new_architectures=()
+for architecture in $(printf '%s\n' "${missing[@]}" | sed -n 's/^.*://p' | sort -u); do
+  [ "$architecture" = "$(dpkg --print-architecture)" ] ||
+    dpkg --print-foreign-architectures | grep -qx "$architecture" ||
+    new_architectures+=("$architecture")
+done
+
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
   echo "Installing missing packages: ${missing[*]}" >&2
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  for architecture in "${new_architectures[@]}"; do
+    dpkg --add-architecture "$architecture"
+  done
+  # Another apt run on a shared machine holds the lock for a while: wait for it.
+  apt-get -o DPkg::Lock::Timeout=300 update -qq
+  apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 else
   echo "Missing Debian packages: ${missing[*]}" >&2
-  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  add=""
+  for architecture in "${new_architectures[@]}"; do
+    add+="sudo dpkg --add-architecture $architecture && "
+  done
+  [ -z "$add" ] || add+="sudo apt-get update && "
+  echo "Install them with: ${add}sudo apt-get install ${missing[*]}" >&2
   exit 1
 fi

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs the whole test suite.
 # Usage: test.sh [CMAKE_OPTION...], e.g. -DCRYPTCORE_SANITIZE=ON for the
-# AddressSanitizer and UndefinedBehaviorSanitizer build.
+# AddressSanitizer and UndefinedBehaviorSanitizer build, or --preset arm64
+# for one of the presets (after ensure-deps.sh --for arm64); BUILD_DIR still
+# says where it builds.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}

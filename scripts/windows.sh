@@ -7,7 +7,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 linux_programs=${1:+$(cd "$1" && pwd)}
-"$root/scripts/ensure-deps.sh" windows
+"$root/scripts/ensure-deps.sh" --for windows
 cd "$root"
 cmake --preset windows -DCRYPTCORE_LINUX_PROGRAMS="${linux_programs:-}" >/dev/null
 cmake --build --preset windows

@@ -59,7 +59,8 @@ constexpr std::size_t kStackWipeSize = 16384;
 }
 #else
 // Every vector register is caller-saved on x86-64 Linux, so nothing the
-// caller holds is lost.
+// caller holds is lost. On arm64 some are not (below); there the kernel's
+// signal frame is another way for the registers to reach the stack.
 [[gnu::noinline]] void clear_vector_registers() {
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx512f")) {
@@ -97,6 +98,24 @@ constexpr std::size_t kStackWipeSize = 16384;
             : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
               "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
   }
+#elif defined(__aarch64__)
+  // v0-v7 and v16-v31 are caller-saved. Of v8-v15 the callee keeps only the
+  // low 64 bits, which therefore hold the caller's values again once the key
+  // schedule has returned; their high halves are anyone's, and OpenSSL's
+  // code leaves its data there. A 64-bit move of a register onto itself
+  // keeps the low half and zeroes the rest (with SVE, all of the longer
+  // register above it), so v8-v15 are left as the caller knows them.
+  asm volatile(
+      "movi v0.16b, #0\n movi v1.16b, #0\n movi v2.16b, #0\n movi v3.16b, #0\n"
+      "movi v4.16b, #0\n movi v5.16b, #0\n movi v6.16b, #0\n movi v7.16b, #0\n"
+      "mov v8.8b, v8.8b\n mov v9.8b, v9.8b\n mov v10.8b, v10.8b\n mov v11.8b, v11.8b\n"
+      "mov v12.8b, v12.8b\n mov v13.8b, v13.8b\n mov v14.8b, v14.8b\n mov v15.8b, v15.8b\n"
+      "movi v16.16b, #0\n movi v17.16b, #0\n movi v18.16b, #0\n movi v19.16b, #0\n"
+      "movi v20.16b, #0\n movi v21.16b, #0\n movi v22.16b, #0\n movi v23.16b, #0\n"
+      "movi v24.16b, #0\n movi v25.16b, #0\n movi v26.16b, #0\n movi v27.16b, #0\n"
+      "movi v28.16b, #0\n movi v29.16b, #0\n movi v30.16b, #0\n movi v31.16b, #0" ::
+          : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20",
+            "v21", "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
 #endif
 }
 #endif

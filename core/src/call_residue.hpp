@@ -5,7 +5,8 @@
 
 namespace cryptcore {
 
-// Zeroes the vector registers and overwrites the stack below the caller.
+// Zeroes the vector registers (all of them that the caller cannot be
+// holding a value in) and overwrites the stack below the caller.
 // Call it right after the function that handled the secrets has returned, so
 // that its frames lie in the area that is overwritten.
 void wipe_call_residue();

@@ -11,6 +11,7 @@ set -u
 single=$(realpath "$1")
 cascade=$(realpath "$2")
 fault_lib=${3:+$(realpath "$3")}
+source "$(dirname "$0")/../support/wrap_program.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -23,16 +24,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:exitcod
 
 # Under a wrapper, each program becomes a script of the same name that runs
 # the real one under it, so every row (and every `bash -c` in it) uses it.
-if [ -n "${CRYPTCORE_TEST_WRAPPER:-}" ]; then
-  mkdir "$work/.wrapped"
-  for real in "$single" "$cascade"; do
-    printf '#!/bin/sh\nexec %s %q "$@"\n' "$CRYPTCORE_TEST_WRAPPER" "$real" \
-      >"$work/.wrapped/$(basename "$real")"
-    chmod +x "$work/.wrapped/$(basename "$real")"
-  done
-  single=$work/.wrapped/$(basename "$single")
-  cascade=$work/.wrapped/$(basename "$cascade")
-fi
+mkdir "$work/.wrapped"
+single=$(wrap_program "$work/.wrapped" "$single")
+cascade=$(wrap_program "$work/.wrapped" "$cascade")
 
 passed=0
 failed=0

@@ -3,9 +3,11 @@
 # without installing them: their fields, their files, and that the programs
 # and manual pages unpacked from the package work.
 # Usage: package_test.sh BUILD_DIR LIBCRYPTO_LINKING (static or shared)
+# CRYPTCORE_TEST_WRAPPER runs the unpacked programs of a cross build.
 set -euo pipefail
 build=$1
 linking=$2
+source "$(dirname "$0")/../support/wrap_program.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -55,10 +57,25 @@ done
 # The unpacked programs run, and read each other's files through pipes.
 dpkg-deb -x "$programs" "$work/root"
 bin=$work/root/usr/bin
+# Both packages are of the programs' architecture, read from the ELF header's
+# machine field (a cross build's are not of the machine that made them).
+machine=$(od -An -tu2 -j18 -N2 "$bin/singlecrypt" | tr -d ' ')
+case $machine in
+  62) architecture=amd64 ;;
+  183) architecture=arm64 ;;
+  *) architecture="unknown ELF machine $machine" ;;
+esac
+for package in "$programs" "$dev"; do
+  expect "$(basename "$package") is for $architecture" field_matches "$package" Architecture \
+    "^$architecture\$"
+done
+mkdir "$work/wrapped"
+single=$(wrap_program "$work/wrapped" "$bin/singlecrypt")
+cascade=$(wrap_program "$work/wrapped" "$bin/cascadecrypt")
 head -c 150000 /dev/urandom >"$work/plain"
 expect "unpacked programs round-trip through pipes" bash -c \
-  "'$bin/singlecrypt' epw '$work/plain' /dev/stdout | '$bin/cascadecrypt' epw /dev/stdin '$work/enc' &&
-   '$bin/cascadecrypt' dpw '$work/enc' /dev/stdout | '$bin/singlecrypt' dpw /dev/stdin /dev/stdout |
+  "'$single' epw '$work/plain' /dev/stdout | '$cascade' epw /dev/stdin '$work/enc' &&
+   '$cascade' dpw '$work/enc' /dev/stdout | '$single' dpw /dev/stdin /dev/stdout |
    cmp - '$work/plain'"
 for page in "$work"/root/usr/share/man/man1/*.1.gz; do
   expect "$(basename "$page") renders without warnings" bash -c \

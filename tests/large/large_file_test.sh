@@ -9,10 +9,14 @@
 set -u
 single=$(realpath "$1")
 cascade=$(realpath "$2")
+source "$(dirname "$0")/../support/wrap_program.sh"
 parent=${CRYPTCORE_LARGE_DIR:-/var/tmp}
 work=$(mktemp -d "$parent/cryptcore-large.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
+mkdir wrapped
+single=$(wrap_program "$work/wrapped" "$single")
+cascade=$(wrap_program "$work/wrapped" "$cascade")
 
 chunk=65536
 size=$(((1 << 32) + 100003))
