@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 namespace cryptbench {
 

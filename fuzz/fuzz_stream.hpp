@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 namespace fuzzsupport {
 

@@ -1,5 +1,5 @@
 // The cipher stream: recorded files, round trips, refusals and event order.
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 #include <gtest/gtest.h>
 

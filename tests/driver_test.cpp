@@ -17,8 +17,8 @@
 #include <fstream>
 #include <string>
 
-#include "cryptcore/provider.hpp"
 #include "exit_status.hpp"
+#include "provider.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The key schedule against the recorded keys and IVs of both chains.
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <memory>
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 #include <cstring>
 #include <exception>

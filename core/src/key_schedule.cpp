@@ -1,4 +1,4 @@
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "cryptcore/provider.hpp"
+#include "provider.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "cryptcore/provider.hpp"
+#include "provider.hpp"
 
 namespace cryptcore::backend {
 

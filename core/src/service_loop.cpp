@@ -1,4 +1,4 @@
-#include "cryptcore/service_loop.hpp"
+#include "service_loop.hpp"
 
 #if !defined(_WIN32)
 #include <poll.h>

@@ -4,7 +4,7 @@
 // exit status (exit_status.hpp) is the only report.
 #pragma once
 
-#include "cryptcore/key_schedule.hpp"
+#include "cryptcore/file_cipher.hpp"
 
 namespace cryptdriver {
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "cryptcore/key_schedule.hpp"
-#include "cryptcore/provider.hpp"
+#include "key_schedule.hpp"
+#include "provider.hpp"
 
 namespace cryptcore {
 

@@ -9,7 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "cryptcore/provider.hpp"
+#include "cryptcore/file_cipher.hpp"
+#include "provider.hpp"
 
 namespace cryptcore {
 
@@ -19,8 +20,6 @@ inline constexpr std::size_t kStretchSize = 36;
 inline constexpr std::size_t kFirstIvOffset = 20;
 inline constexpr std::size_t kSecondIvOffset = 4;
 
-// How many AES-256-CBC passes a program runs; the value is the key count.
-enum class KeySchedule : std::uint8_t { Single = 1, Cascade = 2 };
 inline constexpr std::size_t kMaxPassKeys = 2;
 
 constexpr std::size_t pass_count(KeySchedule schedule) {

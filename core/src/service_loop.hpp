@@ -1,7 +1,7 @@
 // The loop that serves a cipher stream from one file descriptor to another.
 #pragma once
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 #include "cryptcore/outcome.hpp"
 
 namespace cryptcore {
