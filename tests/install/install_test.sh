@@ -8,9 +8,10 @@
 # nothing and leave the parent's packaging alone.
 # Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE SINGLE CASCADE CXX_COMPILER CXX_FLAGS LINKER_FLAGS
 #                        [TOOLCHAIN_FILE]
-# with INSTALL_BINDIR, INSTALL_LIBDIR, INSTALL_INCLUDEDIR and INSTALL_MANDIR
-# set to the build's install directories. A cross build passes its toolchain
-# file and its TARGET_MULTIARCH, and CRYPTCORE_TEST_WRAPPER runs what it builds.
+# with INSTALL_BINDIR, INSTALL_LIBDIR, INSTALL_INCLUDEDIR, INSTALL_MANDIR and
+# INSTALL_DOCDIR set to the build's install directories. A cross build passes
+# its toolchain file and its TARGET_MULTIARCH, and CRYPTCORE_TEST_WRAPPER runs
+# what it builds.
 set -euo pipefail
 build=$1 consumer=$2 single=$3 cascade=$4 compiler=$5 cxx_flags=$6 linker_flags=$7
 toolchain=${8:-}
@@ -23,6 +24,7 @@ single=$(wrap_program "$work/wrapped" "$single")
 cascade=$(wrap_program "$work/wrapped" "$cascade")
 # Where the build puts things under the prefix (GNUInstallDirs, as configured).
 bindir=$INSTALL_BINDIR libdir=$INSTALL_LIBDIR includedir=$INSTALL_INCLUDEDIR mandir=$INSTALL_MANDIR
+docdir=$INSTALL_DOCDIR
 source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
 fail() { echo "FAIL: $*"; exit 1; }
 # run_logged NAME COMMAND...: runs the command, showing its output only if it fails.
@@ -36,7 +38,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in "$bindir/singlecrypt" "$bindir/cascadecrypt" \
   "$mandir/man1/singlecrypt.1" "$mandir/man1/cascadecrypt.1" "$libdir/libcryptcore.a" \
   "$libdir/cmake/cryptcore/cryptcoreConfig.cmake" "$libdir/cmake/cryptcore/cryptcoreConfigVersion.cmake" \
-  "$libdir/cmake/cryptcore/cryptcoreTargets.cmake" "$libdir/pkgconfig/cryptcore.pc"; do
+  "$libdir/cmake/cryptcore/cryptcoreTargets.cmake" "$libdir/pkgconfig/cryptcore.pc" \
+  "$docdir/LICENSE"; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 # The public API and nothing else; none of it may need OpenSSL's headers.
