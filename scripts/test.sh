@@ -8,6 +8,6 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/ensure-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRYPTCORE_WERROR=ON "$@" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCRYPTCORE_WERROR=ON -DBUILD_TESTING=ON "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
