@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Measures singlecrypt and cascadecrypt beside `openssl enc` on one file and
 # prints one table of throughputs and ratios. Contenders alternate within
 # each round and every figure is the median over the rounds; the file is

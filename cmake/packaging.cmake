@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 if(WIN32)
   # A ZIP of the Windows programs and their manual pages as text, made by
   # `cpack -G ZIP` (or the windows package preset) in the build folder.

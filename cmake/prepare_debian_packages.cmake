@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by cpack between staging each package's files and packing them: makes
 # the staged tree what a Debian package holds, as Debian's own tools would.
 # - the copyright file and the Debian changelog (gzip -9n) in the doc folder,

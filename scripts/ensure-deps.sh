@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build needs, or says exactly which are
 # missing when they cannot be installed.
 # Usage: ensure-deps.sh [sample|bench] [--for BUILD]... [package...]

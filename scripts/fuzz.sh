@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets in fuzz/ with clang 14 (ASan and UBSan on) and
 # runs each for a bounded time, one after the other in a single process, so
 # it takes one core. Usage: fuzz.sh [SECONDS_PER_TARGET] [TARGET...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the two programs and nothing else (no tests, benchmarks or install
 # rules, so it needs only a compiler, CMake and libcrypto), then encrypts,
 # decrypts and compares the shipped sample with each of them.

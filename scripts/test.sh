@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything with warnings as errors and runs the whole test suite.
 # Usage: test.sh [CMAKE_OPTION...], e.g. -DCRYPTCORE_SANITIZE=ON for the
 # AddressSanitizer and UndefinedBehaviorSanitizer build, or --preset arm64

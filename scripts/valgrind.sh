@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the test suite under valgrind's memcheck: the unit tests, then the
 # driver-level table (tests/cli/cli_test.sh) with every run of both programs
 # under valgrind. Any memory error or definite leak fails the run (valgrind

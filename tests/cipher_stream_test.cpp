@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cipher stream: recorded files, round trips, refusals and event order.
 #include "cipher_stream.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key schedule against the recorded keys and IVs of both chains.
 #include "key_schedule.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The provider binding against the platform crypto library's own one-call
 // AES-256-CBC.
 #include "provider.hpp"

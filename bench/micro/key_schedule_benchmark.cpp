@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key schedule of each program: what a run pays before any data moves.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turns a passphrase into the pass keys of one run: 256 rounds of SHA-1 over
 // a 36-byte buffer give the first key and its IV; the cascade adds a second
 // chain of SHA-1 for its second key.

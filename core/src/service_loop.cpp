@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "service_loop.hpp"
 
 #if !defined(_WIN32)

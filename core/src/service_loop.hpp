@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loop that serves a cipher stream from one file descriptor to another.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line shared by both programs:
 //   <program> <mode><passphrase> <input> <output>
 // The mode byte 'd' decrypts, any other byte encrypts. Nothing is printed; the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build into a temporary prefix, checks what is there, and
 # builds the consumer against it twice: with CMake through the installed
 # package, and with a plain Makefile through pkg-config. What each consumer

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the Debian packages with cpack into a temporary folder and checks them
 # without installing them: their fields, their files, lintian's verdict (when
 # lintian is installed), and that the programs and manual pages unpacked from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the unit tests: test data, hex, and an in-memory driver.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's entry points for embedding: encrypt or decrypt a whole stream
 // (two open file descriptors) or a whole file (two paths) with a passphrase,
 // exactly as singlecrypt and cascadecrypt do, and report how the run ended.
