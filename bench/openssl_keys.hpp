@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key and IV of each pass of a schedule, as hex for `openssl enc -K -iv`,
 // so that the benchmark can give openssl the same work as our programs.
 #pragma once
@@ -6,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 namespace cryptbench {
 

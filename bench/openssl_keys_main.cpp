@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prints the key and IV of each pass, one "KEY IV" line per pass in pass
 // order, for openssl enc. Usage: openssl_keys single|cascade PASSPHRASE
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The benchmark's keys for openssl enc: they must be the recorded keys, and
 // openssl's padded CBC with them must give our programs' bytes, or the
 // benchmark would compare different work.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Turns the results bench/run.sh records into its table, ratios and targets.
 # Input lines:
 #   file SIZE ROUNDS SMALL_RUNS DIR      the large file's bytes and the settings

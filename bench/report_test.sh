@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the medians, ratios and verdicts of bench/report.awk on recorded
 # results whose figures are worked out by hand. Usage: report_test.sh
 set -u

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds for Linux arm64 on a Debian amd64 machine with the Debian
 # cross compiler, against the arm64 libraries of Debian's multiarch
 # (libssl-dev:arm64 and the others that scripts/ensure-deps.sh --for arm64

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds for 64-bit Windows with Debian's MinGW-w64 (the posix thread
 # model, for std::thread) and runs what it builds under Wine:
 #   cmake --workflow --preset windows

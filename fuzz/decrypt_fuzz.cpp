@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes through the decryption stream of both key schedules.
 //
 // Input: byte 0 picks the schedule (bit 0: cascade) and how many whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encryption of arbitrary lengths with both key schedules.
 //
 // Input: byte 0 picks the schedule (bit 0: cascade); bytes 1 to 3 give the

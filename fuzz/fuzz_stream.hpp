@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the fuzz targets: how an input names its run, and a driver that
 // feeds a cipher stream the way the programs' service loop does (whole chunks,
 // then a short final one), checking the stream's side of the protocol.
@@ -13,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 namespace fuzzsupport {
 

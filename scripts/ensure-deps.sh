@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build needs, or says exactly which are
 # missing when they cannot be installed.
-# Usage: ensure-deps.sh [--for BUILD]... [package...]
-# Without --for: what scripts/test.sh needs. --for adds what another build
-# needs: arm64 (the cross compiler, Debian's arm64 libraries beside the
-# machine's own, and qemu-user to run what it builds), clang (clang 14) or
-# windows (MinGW-w64 with posix threads, Wine to run the tests, and
-# GoogleTest's sources to build it for the target).
+# Usage: ensure-deps.sh [sample|bench] [--for BUILD]... [package...]
+# By default: what scripts/test.sh needs, the whole suite. "sample" is only
+# what building the two programs needs (cmake, make, g++, libssl-dev), as
+# scripts/sample.sh does; "bench" that, and what bench/run.sh runs beside
+# them (openssl, GNU time). --for adds what another build needs: arm64 (the
+# cross compiler, Debian's arm64 libraries beside the machine's own, and
+# qemu-user to run what it builds), clang (clang 14) or windows (MinGW-w64
+# with posix threads, Wine to run the tests, and GoogleTest's sources to build
+# it for the target).
 # A package of another architecture (libssl-dev:arm64) makes it add that
 # architecture to dpkg first.
 set -eu
-packages=(cmake make g++ libssl-dev libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
-          openssl time)
+sample=(cmake make g++ libssl-dev)
+bench=("${sample[@]}" openssl time)
+case ${1:-} in
+  sample) packages=("${sample[@]}"); shift ;;
+  bench) packages=("${bench[@]}"); shift ;;
+  *) packages=("${bench[@]}" libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
+               lintian pkgconf) ;;
+esac
 while [ $# -gt 0 ]; do
   case $1 in
     --for)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets in fuzz/ with clang 14 (ASan and UBSan on) and
 # runs each for a bounded time, one after the other in a single process, so
 # it takes one core. Usage: fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
@@ -14,9 +15,9 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(decrypt encrypt)
 
-"$root/scripts/ensure-deps.sh" clang-14 libclang-rt-14-dev
+"$root/scripts/ensure-deps.sh" sample clang-14 libclang-rt-14-dev
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCRYPTCORE_FUZZ=ON -DCRYPTCORE_BUILD_TESTS=OFF -DCRYPTCORE_WERROR=ON >/dev/null
+  -DCRYPTCORE_FUZZ=ON -DBUILD_TESTING=OFF -DCRYPTCORE_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
 
 status=0

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the test suite under valgrind's memcheck: the unit tests, then the
 # driver-level table (tests/cli/cli_test.sh) with every run of both programs
 # under valgrind. Any memory error or definite leak fails the run (valgrind
 # exits 99, which no row expects). Takes about 5 minutes on 2 cores.
+# Usage: valgrind.sh [CMAKE_OPTION...]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VALGRIND_BUILD_DIR:-$root/build-valgrind}
 "$root/scripts/ensure-deps.sh" valgrind
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRYPTCORE_WERROR=ON >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRYPTCORE_WERROR=ON -DBUILD_TESTING=ON "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
 # --vgdb=no: valgrind then writes no file of its own, which a row that sets

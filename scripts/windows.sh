@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Cross-builds both programs and the unit tests for 64-bit Windows (the
 # windows presets: MinGW-w64, CNG, warnings as errors) into build-windows/,
 # runs the suite under Wine and makes the ZIP. Given a folder with the Linux

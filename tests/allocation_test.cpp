@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Once its keys are set, a run in a caller's workspace allocates nothing: a
 // long input must cost exactly the allocations of a short one. Every
 // allocation is counted, C++'s and OpenSSL's, so this test is a program of

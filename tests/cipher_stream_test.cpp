@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cipher stream: recorded files, round trips, refusals and event order.
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver when the crypto library cannot provide the algorithms: it must
 // fail rather than copy the input through, and leave no output behind; how
 // it keeps the keys out of core dumps; and how it blanks a Windows command
@@ -17,8 +18,8 @@
 #include <fstream>
 #include <string>
 
-#include "cryptcore/provider.hpp"
 #include "exit_status.hpp"
+#include "provider.hpp"
 
 namespace {
 

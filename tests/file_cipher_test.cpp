@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The embedding API: every outcome of the stream and the file forms with the
 // cause that gives it, what is left of the output, and the recorded files.
 #include "cryptcore/file_cipher.hpp"

@@ -1,5 +1,6 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key schedule against the recorded keys and IVs of both chains.
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: Apache-2.0
 // The provider binding against the platform crypto library's own one-call
 // AES-256-CBC.
-#include "cryptcore/provider.hpp"
+#include "provider.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: Apache-2.0
 // The key schedule of each program: what a run pays before any data moves.
 #include <benchmark/benchmark.h>
 
-#include "cryptcore/key_schedule.hpp"
+#include "key_schedule.hpp"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One 65,536-byte chunk through the cipher stream, driven as serve() drives
 // it but without I/O, beside the bare OpenSSL call on the same chunk: the
 // difference is what the stream adds per chunk.
@@ -7,7 +8,7 @@
 #include <array>
 #include <memory>
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 namespace {
 

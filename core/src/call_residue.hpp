@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Wiping what a finished computation on secrets leaves behind outside its
 // own variables: values in vector registers and in the dead stack frames of
 // the calls it made (OpenSSL's among them).

@@ -1,4 +1,5 @@
-#include "cryptcore/cipher_stream.hpp"
+// SPDX-License-Identifier: Apache-2.0
+#include "cipher_stream.hpp"
 
 #include <cstring>
 #include <exception>

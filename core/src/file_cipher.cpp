@@ -1,6 +1,12 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cryptcore/file_cipher.hpp"
 
-#include "cryptcore/service_loop.hpp"
+#include <array>
+#include <atomic>
+#include <new>
+
+#include "cipher_stream.hpp"
+#include "service_loop.hpp"
 #if defined(_WIN32)
 #include "files_windows.hpp"
 #else
@@ -8,6 +14,37 @@
 #endif
 
 namespace cryptcore {
+
+// What a CipherWorkspace holds: the stream, both chunk buffers and the output
+// of the file run in progress, built in the workspace's own storage so that
+// it needs no allocation of its own.
+class Workspace {
+ public:
+  CipherStream stream;
+  alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
+  alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+  // For discard_unfinished_output(), which may run in a signal handler.
+  std::atomic<const void*> unfinished_output{nullptr};
+
+  static Workspace& in(CipherWorkspace& opaque) {
+    return *std::launder(reinterpret_cast<Workspace*>(opaque.storage_));
+  }
+};
+
+static_assert(sizeof(Workspace) <= kCipherWorkspaceSize, "raise kCipherWorkspaceSize");
+static_assert(alignof(Workspace) <= kCipherWorkspaceAlignment, "raise kCipherWorkspaceAlignment");
+static_assert(std::atomic<const void*>::is_always_lock_free,
+              "a signal handler reads the unfinished output");
+
+// Default-initialised: the buffers are written before they are read, so
+// nothing is zeroed here.
+CipherWorkspace::CipherWorkspace() noexcept {
+  ::new (static_cast<void*>(storage_)) Workspace;
+}
+
+CipherWorkspace::~CipherWorkspace() {
+  Workspace::in(*this).~Workspace();
+}
 
 namespace {
 
@@ -19,13 +56,13 @@ bool known(KeySchedule schedule) {
   return schedule == KeySchedule::Single || schedule == KeySchedule::Cascade;
 }
 
-bool set_keys(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
+bool set_keys(Workspace& workspace, std::string_view passphrase, Direction direction,
               KeySchedule schedule) {
   return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
 }
 
 // Serves the stream if its keys are set, then destroys them whatever happened.
-Outcome serve_and_release(CipherWorkspace& workspace, bool keys_set, int input_fd, int output_fd) {
+Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int output_fd) {
   const Outcome outcome = keys_set ? serve(workspace.stream, input_fd, output_fd,
                                            workspace.input_buffer, workspace.output_buffer)
                                    : Outcome::CipherFailed;
@@ -37,7 +74,7 @@ Outcome serve_and_release(CipherWorkspace& workspace, bool keys_set, int input_f
 // as it lives; it must end before the output is destroyed.
 class UnfinishedOutput {
  public:
-  UnfinishedOutput(CipherWorkspace& workspace, const OutputFile& output)
+  UnfinishedOutput(Workspace& workspace, const OutputFile& output)
       : slot_(workspace.unfinished_output) {
     slot_.store(&output, std::memory_order_release);
   }
@@ -56,8 +93,9 @@ Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Di
   if (!known(direction) || !known(schedule)) {
     return Outcome::InvalidArgument;
   }
-  const bool keys_set = set_keys(workspace, passphrase, direction, schedule);
-  return serve_and_release(workspace, keys_set, input_fd, output_fd);
+  Workspace& inside = Workspace::in(workspace);
+  const bool keys_set = set_keys(inside, passphrase, direction, schedule);
+  return serve_and_release(inside, keys_set, input_fd, output_fd);
 }
 
 Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedule schedule,
@@ -81,12 +119,13 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   if (!output.open(output_path, input)) {
     return Outcome::OutputOpenFailed;
   }
-  const UnfinishedOutput unfinished(workspace, output);
+  Workspace& inside = Workspace::in(workspace);
+  const UnfinishedOutput unfinished(inside, output);
 
-  const bool keys_set = set_keys(workspace, passphrase->view(), direction, schedule);
+  const bool keys_set = set_keys(inside, passphrase->view(), direction, schedule);
   // The keys are all the run needs: the passphrase is wiped before any data moves.
   passphrase.reset();
-  Outcome outcome = serve_and_release(workspace, keys_set, input.fd(), output.fd());
+  Outcome outcome = serve_and_release(inside, keys_set, input.fd(), output.fd());
   if (outcome == Outcome::Ok && !output.close()) {
     outcome = Outcome::WriteFailed;
   }
@@ -105,7 +144,7 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept {
   if (const auto* output = static_cast<const OutputFile*>(
-          workspace.unfinished_output.load(std::memory_order_acquire))) {
+          Workspace::in(workspace).unfinished_output.load(std::memory_order_acquire))) {
     output->discard();
   }
 }

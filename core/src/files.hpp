@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two files of a file run, as owned descriptors: the input, and the output
 // that is refused when it is the input and removed when the run fails.
 #pragma once

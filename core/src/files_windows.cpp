@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "files_windows.hpp"
 
 #include <fcntl.h>

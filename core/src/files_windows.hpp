@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two files of a file run on Windows, as C runtime descriptors in binary
 // mode over handles that child processes do not inherit: the input, and the
 // output that is refused when it is the input and deleted through its own

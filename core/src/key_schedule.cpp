@@ -1,4 +1,5 @@
-#include "cryptcore/key_schedule.hpp"
+// SPDX-License-Identifier: Apache-2.0
+#include "key_schedule.hpp"
 
 #include <cstring>
 

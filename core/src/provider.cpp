@@ -1,4 +1,5 @@
-#include "cryptcore/provider.hpp"
+// SPDX-License-Identifier: Apache-2.0
+#include "provider.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What each backend of the binding gives it: the two algorithms, SHA-1 hash
 // objects, and AES-256-CBC over whole blocks from a given chaining value.
 // provider_openssl.cpp and provider_cng.cpp each define these; the build
@@ -10,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "cryptcore/provider.hpp"
+#include "provider.hpp"
 
 namespace cryptcore::backend {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The binding's backend over Windows' CNG (bcrypt.dll).
 //
 // CNG would chain CBC calls by itself, but not the same way everywhere:

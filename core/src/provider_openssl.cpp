@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The binding's backend over OpenSSL's libcrypto.
 #include <openssl/evp.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cryptcore/secret_bytes.hpp"
 
 #include "secure_wipe.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "secure_wipe.hpp"
 
 #if defined(_WIN32)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Overwriting secrets in a way the compiler cannot drop as a dead store.
 #pragma once
 

@@ -1,4 +1,5 @@
-#include "cryptcore/service_loop.hpp"
+// SPDX-License-Identifier: Apache-2.0
+#include "service_loop.hpp"
 
 #if !defined(_WIN32)
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver.hpp"
 
 #if defined(_WIN32)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The programs' exit statuses, and the one place that maps outcomes to them.
 #pragma once
 

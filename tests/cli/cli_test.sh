@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs both programs as a user would and checks every exit status and fault,
 # and that no output is left behind after any failure.
 # Usage: cli_test.sh SINGLE CASCADE [FAULT_LIBRARY]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault injection for the driver tests, loaded into a program with LD_PRELOAD.
 // It wraps read(), write() and close() on every descriptor but standard error
 // (the programs' input and output, inherited standard streams included), and

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the Debian packages with cpack into a temporary folder and checks them
-# without installing them: their fields, their files, and that the programs
-# and manual pages unpacked from the package work.
-# Usage: package_test.sh BUILD_DIR LIBCRYPTO_LINKING (static or shared)
+# without installing them: their fields, their files, lintian's verdict (when
+# lintian is installed), and that the programs and manual pages unpacked from
+# the package work.
+# Usage: package_test.sh BUILD_DIR LIBCRYPTO_LINKING (static or shared) LIBDIR
 # CRYPTCORE_TEST_WRAPPER runs the unpacked programs of a cross build.
 set -euo pipefail
 build=$1
 linking=$2
+libdir=$3
 source "$(dirname "$0")/../support/wrap_program.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+maintainer="cryptcore test suite <tests@cryptcore.example>"
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 ||
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" \
+  -D CPACK_DEBIAN_PACKAGE_MAINTAINER="$maintainer" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 programs=$(echo "$work"/cryptcore_*.deb)
 dev=$(echo "$work"/libcryptcore-dev_*.deb)
@@ -19,6 +24,7 @@ dev=$(echo "$work"/libcryptcore-dev_*.deb)
 
 passed=0
 failed=0
+exec 3>&1
 # expect NAME COMMAND... : the command must succeed.
 expect() {
   local name=$1
@@ -41,7 +47,10 @@ else
   expect "programs with libcrypto linked in need no libssl3" \
     bash -c '! dpkg-deb -f "$0" Depends | grep -q libssl3' "$programs"
 fi
-expect "programs have a maintainer" field_matches "$programs" Maintainer '.+ <.+@.+>'
+expect "programs have the maintainer given" field_matches "$programs" Maintainer "^$maintainer\$"
+expect "no package without a maintainer given" bash -c \
+  'cpack --config "$0/CPackConfig.cmake" -G DEB -B "$1/none" -D CPACK_DEBIAN_PACKAGE_MAINTAINER= 2>&1 |
+   grep -q "needs a Maintainer" && ! ls "$1"/none/*.deb' "$build" "$work"
 expect "programs have a description" field_matches "$programs" Description '^encrypt or decrypt'
 for file in usr/bin/singlecrypt usr/bin/cascadecrypt \
   usr/share/man/man1/singlecrypt.1.gz usr/share/man/man1/cascadecrypt.1.gz; do
@@ -49,10 +58,20 @@ for file in usr/bin/singlecrypt usr/bin/cascadecrypt \
 done
 expect "programs package holds no library" bash -c "! dpkg-deb -c '$programs' | grep -q libcryptcore"
 expect "dev package depends on libssl-dev" field_matches "$dev" Depends '(^|, )libssl-dev'
-for file in usr/lib/libcryptcore.a usr/include/cryptcore/file_cipher.hpp \
-  usr/lib/cmake/cryptcore/cryptcoreConfig.cmake usr/lib/cmake/cryptcore/cryptcoreTargets.cmake; do
+for file in "usr/$libdir/libcryptcore.a" usr/include/cryptcore/file_cipher.hpp \
+  "usr/$libdir/cmake/cryptcore/cryptcoreConfig.cmake" "usr/$libdir/pkgconfig/cryptcore.pc"; do
   expect "dev package holds $file" has_file "$dev" "$file"
 done
+# No error or warning, pedantic tags included; what lintian still says is
+# informational (run it with -I --pedantic to see it).
+if command -v lintian >/dev/null; then
+  # Its report goes to the test's output when it fails.
+  lint() { lintian --pedantic --fail-on error,warning,pedantic "$@" >"$work/lint.log" 2>&1 ||
+    { cat "$work/lint.log" >&3; false; }; }
+  expect "lintian passes both packages" lint "$programs" "$dev"
+else
+  echo "lintian is not installed: the packages' lint is not checked"
+fi
 
 # The unpacked programs run, and read each other's files through pipes.
 dpkg-deb -x "$programs" "$work/root"

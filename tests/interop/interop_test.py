@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Windows programs against the recorded vectors and the Linux programs.
 
 Usage: interop_test.py FILES_TSV EMULATOR SINGLE_EXE CASCADE_EXE [LINUX_DIR]

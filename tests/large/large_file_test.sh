@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A round trip of a file over 4 GiB with both programs: encrypt a sparse
 # plaintext of 4 GiB + 100,003 bytes to a file, check the ciphertext's length,
 # decrypt it through a pipe and compare with the plaintext. Marker bytes at the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders each manual page as man does, with every groff warning on: a page
 # passes when it renders without a single warning and names its program.
 # Usage: man_test.sh PAGE...

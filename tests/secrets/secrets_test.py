@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Checks that a running program keeps no copy of its secrets.
 
 Usage: secrets_test.py SINGLE CASCADE

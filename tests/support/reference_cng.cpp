@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The references of test_support.hpp, from CNG (bcrypt.dll) called directly:
 // each is one call over the whole message on a fresh object, so CNG pads and
 // chains by itself, independently of the binding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The references of test_support.hpp, from OpenSSL's libcrypto.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

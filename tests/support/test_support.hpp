@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the unit tests: test data, hex, and an in-memory driver.
 #pragma once
 
@@ -7,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 
 namespace testsupport {
 

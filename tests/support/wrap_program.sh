@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the test scripts that run programs of the build. When
 # CRYPTCORE_TEST_WRAPPER names a command to run them under (qemu-user for a
 # cross build, valgrind), wrap_program DIR PROGRAM writes DIR/NAME, a script

@@ -1,36 +1,46 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's entry points for embedding: encrypt or decrypt a whole stream
 // (two open file descriptors) or a whole file (two paths) with a passphrase,
 // exactly as singlecrypt and cascadecrypt do, and report how the run ended.
 // The programs are a thin command line over crypt_file().
 #pragma once
 
-#include <array>
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
-#include "cryptcore/cipher_stream.hpp"
-#include "cryptcore/key_schedule.hpp"
 #include "cryptcore/outcome.hpp"
 #include "cryptcore/secret_bytes.hpp"
 
 namespace cryptcore {
 
+// Which program's cipher a run uses; the value is its number of AES-256-CBC
+// passes. Single is singlecrypt's, Cascade is cascadecrypt's.
+enum class KeySchedule : std::uint8_t { Single = 1, Cascade = 2 };
+
 enum class Direction : std::uint8_t { Encrypt, Decrypt };
 
-// What a run works in: the cipher stream (its keys and its worker's frame)
-// and both chunk buffers, about 130 KiB in all. Once the keys are set a run
-// allocates nothing, so a program that keeps its workspace in static storage
-// never touches the heap while data moves. A workspace serves one run at a
-// time and may be reused for the next.
-struct CipherWorkspace {
-  CipherStream stream;
-  alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
-  alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
-  // The library's own: the output of the file run in progress, for
-  // discard_unfinished_output().
-  std::atomic<const void*> unfinished_output{nullptr};
+// The size and alignment of a workspace. What it holds is the library's own,
+// so that it can change without changing this header.
+inline constexpr std::size_t kCipherWorkspaceSize = 136 * 1024;
+inline constexpr std::size_t kCipherWorkspaceAlignment = 64;
+
+// What a run works in: the cipher stream (its keys and its worker's frame),
+// both 64 KiB chunk buffers and the output of the file run in progress, which
+// the library builds in this fixed storage. Once the keys are set a run allocates nothing, so a
+// program that keeps its workspace in static storage never touches the heap while data moves. A
+// workspace serves one run at a time and may be reused for the next.
+class CipherWorkspace {
+ public:
+  CipherWorkspace() noexcept;
+  ~CipherWorkspace();
+  CipherWorkspace(const CipherWorkspace&) = delete;
+  CipherWorkspace& operator=(const CipherWorkspace&) = delete;
+
+ private:
+  friend class Workspace;
+  alignas(kCipherWorkspaceAlignment) std::byte storage_[kCipherWorkspaceSize];
 };
 
 // Encrypts or decrypts everything `input_fd` yields until its end, writing the

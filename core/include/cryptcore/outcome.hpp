@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a whole run ended: the one report of every run, whether it goes through
 // the programs (as their exit status) or through the library API.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A private copy of secret bytes (a passphrase) that is wiped when dropped.
 #pragma once
 

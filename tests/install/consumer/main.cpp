@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encrypts with the installed library, as an embedding program would:
 //   consumer <passphrase> <input> <output>  <stream-input >stream-output
 // encrypts the file <input> into <output> with the single key schedule, and

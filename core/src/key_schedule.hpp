@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Turns a passphrase into the pass keys of one run: 256 rounds of SHA-1 over
 // a 36-byte buffer give the first key and its IV; the cascade adds a second
 // chain of SHA-1 for its second key.
@@ -9,7 +10,8 @@
 #include <span>
 #include <string_view>
 
-#include "cryptcore/provider.hpp"
+#include "cryptcore/file_cipher.hpp"
+#include "provider.hpp"
 
 namespace cryptcore {
 
@@ -19,8 +21,6 @@ inline constexpr std::size_t kStretchSize = 36;
 inline constexpr std::size_t kFirstIvOffset = 20;
 inline constexpr std::size_t kSecondIvOffset = 4;
 
-// How many AES-256-CBC passes a program runs; the value is the key count.
-enum class KeySchedule : std::uint8_t { Single = 1, Cascade = 2 };
 inline constexpr std::size_t kMaxPassKeys = 2;
 
 constexpr std::size_t pass_count(KeySchedule schedule) {

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loop that serves a cipher stream from one file descriptor to another.
 #pragma once
 
-#include "cryptcore/cipher_stream.hpp"
+#include "cipher_stream.hpp"
 #include "cryptcore/outcome.hpp"
 
 namespace cryptcore {

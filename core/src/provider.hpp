@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thin RAII binding over the platform's cryptography, chosen when the library
 // is built: OpenSSL's libcrypto on Linux, CNG (bcrypt.dll) on Windows. It is
 // the only place that calls either for hashing, key derivation and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cipher stream: a worker coroutine that transforms the input chunk by
 // chunk with the pass keys, asking its driver for input and for room to write.
 #pragma once
@@ -8,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "cryptcore/key_schedule.hpp"
-#include "cryptcore/provider.hpp"
+#include "key_schedule.hpp"
+#include "provider.hpp"
 
 namespace cryptcore {
 
