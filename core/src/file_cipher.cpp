@@ -3,15 +3,13 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "cipher_stream.hpp"
-#include "service_loop.hpp"
-#if defined(_WIN32)
-#include "files_windows.hpp"
-#else
 #include "files.hpp"
-#endif
+#include "service_loop.hpp"
 
 namespace cryptcore {
 
@@ -71,19 +69,38 @@ Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int
 }
 
 // Makes a file run's output known to discard_unfinished_output() for as long
-// as it lives; it must end before the output is destroyed.
+// as it lives; it must end before the output is destroyed. Whoever takes it
+// out of the workspace first owns the output from then on: the run as it
+// ends, or a discard that comes while the run goes on (from a signal handler,
+// or from a console control handler on a thread of its own). Once a discard
+// has it, the run may not touch its output again, so it waits here for the
+// process to end, as the discard's caller then makes it.
 class UnfinishedOutput {
  public:
   UnfinishedOutput(Workspace& workspace, const OutputFile& output)
-      : slot_(workspace.unfinished_output) {
-    slot_.store(&output, std::memory_order_release);
+      : slot_(workspace.unfinished_output), output_(output) {
+    slot_.store(this, std::memory_order_release);
   }
-  ~UnfinishedOutput() { slot_.store(nullptr, std::memory_order_release); }
+  ~UnfinishedOutput() {
+    if (slot_.exchange(nullptr, std::memory_order_acq_rel) != this) {
+      for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+      }
+    }
+  }
   UnfinishedOutput(const UnfinishedOutput&) = delete;
   UnfinishedOutput& operator=(const UnfinishedOutput&) = delete;
 
+  static void take_back(std::atomic<const void*>& slot) noexcept {
+    if (const auto* run = static_cast<const UnfinishedOutput*>(
+            slot.exchange(nullptr, std::memory_order_acq_rel))) {
+      run->output_.discard();
+    }
+  }
+
  private:
   std::atomic<const void*>& slot_;
+  const OutputFile& output_;
 };
 
 }  // namespace
@@ -143,10 +160,7 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 }
 
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept {
-  if (const auto* output = static_cast<const OutputFile*>(
-          Workspace::in(workspace).unfinished_output.load(std::memory_order_acquire))) {
-    output->discard();
-  }
+  UnfinishedOutput::take_back(Workspace::in(workspace).unfinished_output);
 }
 
 }  // namespace cryptcore

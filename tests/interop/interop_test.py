@@ -10,20 +10,30 @@ EMULATOR is the command the .exe files run under (Wine), as a CMake list
 refuses it with status 7) and decrypts it back. With LINUX_DIR (a folder
 holding the Linux singlecrypt and cascadecrypt) each Linux program also
 writes the same bytes as its .exe, and each decrypts the other's file. Then
-a few runs check the Windows file handling: the input refused as its own
-output (by name or hard link), no output left after a failure, NUL to NUL;
+a table of runs checks the Windows file handling: the input refused as its
+own output (by name, hard link or standard stream), no output left after a
+failure, NUL to NUL, the standard streams named as paths (as Wine makes them
+of Linux descriptors, and as cmd redirects them, the way Windows programs
+get them), binary pipes, the output renamed mid-run, Ctrl-C mid-run (Wine
+turns SIGINT into the console event) and a private input's private output;
 and, with the Linux programs, that a passphrase beyond ASCII reaches the .exe
 as the bytes of the ANSI code page.
 """
 import hashlib
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 STATUS_OUTPUT_OPEN = 3
 STATUS_CIPHER_FAILED = 6
 STATUS_LENGTH_UNSUPPORTED = 7
+# STATUS_CONTROL_C_EXIT, as a Linux caller sees it: Wine passes on its low byte.
+STATUS_CONTROL_C_EXIT_UNDER_WINE = 0xC000013A & 0xFF
+CHUNK = 65536
 
 
 def pattern(length):
@@ -34,6 +44,15 @@ def main():
     tsv, emulator, single, cascade = sys.argv[1:5]
     linux_dir = sys.argv[5] if len(sys.argv) > 5 and sys.argv[5] else None
     wrapper = [part for part in emulator.split(";") if part]
+    # "cmake -E env VAR=VALUE... wine64": Wine is run here with those variables
+    # itself, so that its process is the program's (a signal to it is a
+    # console event for the program).
+    wine_env = dict(os.environ)
+    if wrapper[1:3] == ["-E", "env"]:
+        wrapper = wrapper[3:]
+        while wrapper and "=" in wrapper[0]:
+            name, value = wrapper.pop(0).split("=", 1)
+            wine_env[name] = value
     exes = {"singlecrypt": single, "cascadecrypt": cascade}
     linux = None
     if linux_dir:
@@ -46,9 +65,20 @@ def main():
     work = tempfile.mkdtemp(prefix="interop_test.")
     os.chdir(work)
 
-    def windows(program, mode_and_passphrase, source, target, env=None):
+    def start(program, mode_and_passphrase, source, target, env=None, stdin=subprocess.DEVNULL,
+              stdout=None):
         command = wrapper + [exes[program], mode_and_passphrase, source, target]
-        return subprocess.run(command, stdin=subprocess.DEVNULL, env=env).returncode
+        return subprocess.Popen(command, stdin=stdin, stdout=stdout, env=env or wine_env)
+
+    def windows(program, mode_and_passphrase, source, target, env=None, stdin=subprocess.DEVNULL,
+                stdout=None):
+        return start(program, mode_and_passphrase, source, target, env, stdin, stdout).wait()
+
+    def through_cmd(line):
+        # The standard streams as Windows' command interpreter redirects them:
+        # the handles programs get on Windows.
+        return subprocess.run(wrapper + ["cmd", "/c", line], stdin=subprocess.DEVNULL,
+                              env=wine_env).returncode
 
     def native(program, mode_and_passphrase, source, target):
         return subprocess.run([linux[program], mode_and_passphrase, source, target]).returncode
@@ -114,31 +144,169 @@ def main():
                   status == 0 and read("exe_of_linux.dec") == plain)
 
     # The Windows file handling: what a run leaves of its input and output.
+    # "keep" is open to everyone, so that only the private row makes a
+    # private output.
     plain = pattern(1000)
+    header = b"HEADER"
     write("keep", plain)
+    os.chmod("keep", 0o644)
     os.link("keep", "keep_link")
+    write("header_keep", header + plain)
+    write("big", pattern(200000))
+
+    def started_on_a_pipe(program, mode_and_passphrase, target, first_chunk):
+        # A run reading a pipe, once it has written the first chunk.
+        run = start(program, mode_and_passphrase, "/dev/stdin", target, stdin=subprocess.PIPE)
+        run.stdin.write(first_chunk)
+        run.stdin.flush()
+        for _ in range(600):
+            if os.path.exists(target) and os.path.getsize(target) == CHUNK:
+                break
+            time.sleep(0.1)
+        else:
+            check(f"{program} {target}: no chunk written within a minute", False)
+        return run
+
+    def opened(stream):
+        # A standard stream: a file opened in a mode at an offset, or NUL.
+        if stream is None:
+            return subprocess.DEVNULL
+        path, mode, offset = stream
+        file = open(path, mode)
+        if offset:
+            file.seek(offset)
+        return file
+
     for program in exes:
+        exe = os.path.basename(exes[program])
+        shutil.copy(exes[program], exe)
         windows(program, "eright", "keep", "cipher")
+        windows(program, "eright", "big", "cipher_big")
+        windows(program, "esecret", "keep", "enc")
+        enc = read("enc")
+        # name, the run (arguments and standard streams, or a line for cmd),
+        # expected status, what files hold afterwards (None: no such file).
         cases = [
-            ("the input as its own output", "esecret", "keep", "keep", STATUS_OUTPUT_OPEN),
-            ("a hard link to the input as output", "esecret", "keep", "keep_link",
-             STATUS_OUTPUT_OPEN),
-            ("a wrong passphrase", "dwrong", "cipher", "out", STATUS_CIPHER_FAILED),
-            ("NUL to NUL", "esecret", "NUL", "NUL", 0),
+            ("the input as its own output", ("esecret", "keep", "keep", None, None),
+             STATUS_OUTPUT_OPEN, {"keep": plain}),
+            ("a hard link to the input as output", ("esecret", "keep", "keep_link", None, None),
+             STATUS_OUTPUT_OPEN, {"keep": plain}),
+            ("a wrong passphrase", ("dwrong", "cipher", "out", None, None), STATUS_CIPHER_FAILED,
+             {"out": None}),
+            ("NUL to NUL", ("esecret", "NUL", "NUL", None, None), 0, {}),
+            ("standard input as the output",
+             ("esecret", "/dev/stdin", "keep", ("keep", "rb", 0), None), STATUS_OUTPUT_OPEN,
+             {"keep": plain}),
+            ("standard output as the input",
+             ("esecret", "keep", "/dev/stdout", None, ("keep", "ab", 0)), STATUS_OUTPUT_OPEN,
+             {"keep": plain}),
+            ("standard output written after a header",
+             ("esecret", "keep", "/dev/fd/1", None, ("log", "r+b", len(header))), 0,
+             {"log": header + enc}),
+            ("standard output appended to",
+             ("esecret", "keep", "/dev/stdout", None, ("log", "ab", 0)), 0, {"log": header + enc}),
+            ("standard input read from where it stands",
+             ("esecret", "/dev/stdin", "out", ("header_keep", "rb", len(header)), None), 0,
+             {"out": enc}),
+            ("cmd: standard output appended to", f"{exe} esecret keep /dev/stdout >> log", 0,
+             {"log": header + enc}),
+            ("cmd: a failure cuts standard output back", f"{exe} dwrong cipher /dev/stdout >> log",
+             STATUS_CIPHER_FAILED, {"log": header}),
+            ("cmd: standard output as the input", f"{exe} esecret keep /dev/stdout >> keep",
+             STATUS_OUTPUT_OPEN, {"keep": plain}),
         ]
-        for name, argument, source, target, expected in cases:
+        for name, run, expected, after in cases:
+            if os.path.exists("out"):
+                os.remove("out")
+            write("log", header)
             before = sorted(os.listdir("."))
-            status = windows(program, argument, source, target)
+            if isinstance(run, str):
+                status = through_cmd(run)
+            else:
+                argument, source, target, stdin, stdout = run
+                stdin, stdout = opened(stdin), opened(stdout)
+                status = windows(program, argument, source, target, stdin=stdin, stdout=stdout)
+                for stream in (stdin, stdout):
+                    if stream != subprocess.DEVNULL:
+                        stream.close()
             check(f"{program} {name}: status {status}, expected {expected}", status == expected)
             check(f"{program} {name}: the input changed", read("keep") == plain)
+            for path, data in after.items():
+                check(f"{program} {name}: {path} holds other bytes",
+                      (read(path) if os.path.exists(path) else None) == data)
             if expected != 0:
                 check(f"{program} {name}: left a file behind", sorted(os.listdir(".")) == before)
-        os.remove("cipher")
+
+        # Binary mode on pipes: CR, LF and Ctrl-Z in the plaintext and the
+        # ciphertext come through as they are.
+        there = subprocess.run(wrapper + [exes[program], "esecret", "/dev/stdin", "/dev/stdout"],
+                               input=plain, capture_output=True, env=wine_env)
+        back = subprocess.run(wrapper + [exes[program], "dsecret", "/dev/fd/0", "/dev/fd/1"],
+                              input=there.stdout, capture_output=True, env=wine_env)
+        check(f"{program} through pipes: other bytes",
+              there.returncode == 0 and there.stdout == enc and back.returncode == 0 and
+              back.stdout == plain)
+
+        # The output renamed mid-run and another file put under its name, then
+        # the run fails: the other file stays, and nothing of the run's own is
+        # left. Windows deletes that file whatever its name; Wine, which looks
+        # for it by the name it opened, leaves it empty.
+        run = started_on_a_pipe(program, "dright", "race", read("cipher_big")[:CHUNK])
+        os.rename("race", "race_moved")
+        write("race", b"other")
+        run.stdin.write(b"12345")
+        run.stdin.close()
+        status = run.wait(timeout=120)
+        check(f"{program} output renamed mid-run: status {status}", status == STATUS_CIPHER_FAILED)
+        check(f"{program} output renamed mid-run: the other file changed", read("race") == b"other")
+        check(f"{program} output renamed mid-run: its bytes are left",
+              not os.path.exists("race_moved") or os.path.getsize("race_moved") == 0)
+        for path in ("race", "race_moved"):
+            if os.path.exists(path):
+                os.remove(path)
+
+        if wrapper:
+            # Ctrl-C mid-run, as Wine delivers it for SIGINT: the program takes
+            # its output back and ends with STATUS_CONTROL_C_EXIT, reading
+            # from a pipe, or blocked writing to one that nobody reads.
+            run = started_on_a_pipe(program, "esecret", "killed", bytes(CHUNK))
+            run.send_signal(signal.SIGINT)
+            status = run.wait(timeout=120)
+            run.stdin.close()
+            check(f"{program} Ctrl-C mid-run: status {status}, the output left",
+                  status == STATUS_CONTROL_C_EXIT_UNDER_WINE and not os.path.exists("killed"))
+            run = start(program, "esecret", "big", "/dev/stdout", stdout=subprocess.PIPE)
+            started = run.stdout.read(1)
+            run.send_signal(signal.SIGINT)
+            status = run.wait(timeout=120)
+            run.stdout.close()
+            check(f"{program} Ctrl-C while writing to a full pipe: status {status}",
+                  started and status == STATUS_CONTROL_C_EXIT_UNDER_WINE)
+
+            # A new output from an input that nobody else may read is kept as
+            # private, and one from an input open to others gets what its
+            # folder gives any new file (as one that cmd makes there). Wine
+            # shows a file's ACL as its Linux mode.
+            through_cmd("echo x> folder_default")
+            folder_default = os.stat("folder_default").st_mode & 0o777
+            for bits, private in ((0o600, True), (0o644, False)):
+                write("in_mode", plain)
+                os.chmod("in_mode", bits)
+                windows(program, "esecret", "in_mode", "out_mode")
+                mode = os.stat("out_mode").st_mode & 0o777
+                check(f"{program} output from a {bits:o} input has mode {mode:o}",
+                      mode & 0o007 == 0 if private else mode == folder_default)
+                os.remove("out_mode")
+        else:
+            print("skipped: Ctrl-C and the private output's mode (they need Wine)")
+        for path in ("cipher", "cipher_big", "enc", "log", "in_mode", "folder_default", exe):
+            if os.path.exists(path):
+                os.remove(path)
         if linux:
             # A passphrase beyond ASCII reaches the .exe as the bytes of the
             # ANSI code page (Windows-1252 in Wine's default locale), and
             # gives the file the Linux program makes from those bytes.
-            ansi = dict(os.environ, LC_ALL="C.UTF-8")
+            ansi = dict(wine_env, LC_ALL="C.UTF-8")
             status = windows(program, "ecaf\u00e9", "keep", "ansi_exe.enc", env=ansi)
             native_status = native(program, b"ecaf\xe9", "keep", "ansi_linux.enc")
             check(f"{program} a passphrase in Windows-1252: not the Linux program's bytes",

@@ -60,10 +60,14 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 
 // Encrypts or decrypts the file at `input_path` into the file at
 // `output_path`. A new output file gets the permission bits of a regular input
-// (at most 0666) less the umask; an existing one keeps its owner and mode and
-// is emptied. Either path may name a device or a pipe; /dev/stdin, /dev/fd/0,
-// /dev/stdout and /dev/fd/1 name the process's own standard streams, which
-// are used as inherited: from their current offset, and not emptied.
+// (at most 0666) less the umask; on Windows its folder's inherited ACL, or,
+// from an input that nobody but its owner, SYSTEM and the Administrators may
+// read, an ACL that lets nobody but the user, SYSTEM and the Administrators in
+// either. An existing output keeps its owner and permissions and is emptied.
+// Either path may name a device or a pipe; /dev/stdin, /dev/fd/0, /dev/stdout
+// and /dev/fd/1 name the process's own standard streams (on Windows too),
+// which are used as inherited: from their current offset, not emptied, and on
+// Windows switched to binary mode.
 // - InvalidArgument: a null `passphrase` or path, or a `direction` or
 //   `schedule` out of range; nothing is opened.
 // - InputOpenFailed: the input cannot be opened for reading, or is a
@@ -76,7 +80,8 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 //   file is emptied and removed (only emptied where its folder does not allow
 //   the removal), the standard output is cut back to where the run began, and
 //   a device or pipe is left alone. The file removed is the one the run
-//   opened, in the folder that held it then, whatever became of the path.
+//   opened, whatever became of the path: on POSIX in the folder that held it
+//   then, on Windows through a handle of its own, whatever its name became.
 // The keys are set only once both files are open, and `passphrase` is
 // destroyed (wiped) as soon as they are: it does not outlive a blocking open,
 // and it is gone before any data moves.
@@ -89,11 +94,17 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
                    const char* input_path, const char* output_path);
 
 // Takes back the output of the crypt_file() run in progress in `workspace`,
-// as a failed run does, and does nothing if there is none. It makes only
-// async-signal-safe calls: a program calls it from the handler of a signal
-// that ends the process (SIGINT, SIGTERM, ...), so that a killed run leaves no
-// partial output that could pass for a whole one. The process must end
-// without returning into the run.
+// as a failed run does, and does nothing if there is none. A program calls it
+// when it is stopped from outside, so that a killed run leaves no partial
+// output that could pass for a whole one:
+// - on POSIX from the handler of a signal that ends the process (SIGINT,
+//   SIGTERM, ...), for which it makes only async-signal-safe calls;
+// - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
+//   console closing), which runs on a thread of its own: it first stops the
+//   thread that runs crypt_file(), for good, so that no write of that thread
+//   lands after the cleanup.
+// The run never goes on: the process must end once this returns. Calls must
+// not overlap (a second one returns at once, before the first is done).
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept;
 
 }  // namespace cryptcore

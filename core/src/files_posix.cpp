@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "files.hpp"
-
+// The files of a run over POSIX descriptors, found again through the folder
+// that holds the output.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "files.hpp"
 
 namespace cryptcore {
 
@@ -31,12 +33,6 @@ bool overwrites(const struct stat& output, const struct stat& input) {
   return S_ISBLK(input.st_mode) && S_ISBLK(output.st_mode) && output.st_rdev == input.st_rdev;
 }
 
-// The names of the standard streams, as GNU tools read them: the inherited
-// descriptor, not a new open of the file behind it.
-bool names_stream(const char* path, const char* stream_name, const char* fd_name) {
-  return std::strcmp(path, stream_name) == 0 || std::strcmp(path, fd_name) == 0;
-}
-
 bool on_procfs(int folder) {
   struct statfs about {};
   return ::fstatfs(folder, &about) == 0 && about.f_type == PROC_SUPER_MAGIC;
@@ -54,21 +50,6 @@ bool cut_back(int fd, off_t length) {
 }
 
 }  // namespace
-
-bool Descriptor::close() {
-  const int fd = fd_.exchange(-1);
-  return fd < 0 || !owned_ || ::close(fd) == 0;
-}
-
-void Descriptor::reset(int fd, bool owned) {
-  close();
-  owned_ = owned;
-  fd_.store(fd);
-}
-
-int Descriptor::release() {
-  return fd_.exchange(-1);
-}
 
 bool InputFile::open(const char* path) {
   if (names_stream(path, "/dev/stdin", "/dev/fd/0")) {

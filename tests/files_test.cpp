@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: Apache-2.0
+// The output of a run taken back where the programs cannot be made to show
+// it: after its descriptor was closed, as after a close that failed (which
+// needs a preloaded fault library on Linux, and cannot be had under Wine at
+// all); a standard output that appends, as a Windows program may be handed
+// one (Wine cannot shorten those it makes of a Linux descriptor); and on
+// Windows from another thread while the run goes on.
+#include "files.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#endif
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "cipher_stream.hpp"
+#include "cryptcore/file_cipher.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Makes the process's standard output a descriptor that appends to `path`,
+// for as long as it lives.
+class AppendingStandardOutput {
+ public:
+  explicit AppendingStandardOutput(const std::string& path) : saved_(::dup(STDOUT_FILENO)) {
+#if defined(_WIN32)
+    const HANDLE file =
+        CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int appending = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+#else
+    const int appending = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+#endif
+    // (The C runtime's dup2 on Windows gives 0, not the descriptor.) Should
+    // it fail, the standard output stays where this message can be seen.
+    EXPECT_NE(::dup2(appending, STDOUT_FILENO), -1);
+    ::close(appending);
+  }
+  ~AppendingStandardOutput() {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+  AppendingStandardOutput(const AppendingStandardOutput&) = delete;
+  AppendingStandardOutput& operator=(const AppendingStandardOutput&) = delete;
+
+ private:
+  int saved_;
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST(OutputFileTest, FailedOutputIsTakenBack) {
+  struct Case {
+    const char* name;
+    bool appending_standard_output;
+    bool closed_first;
+  };
+  const Case cases[] = {
+      {"a file, still open", false, false},
+      {"a file closed first", false, true},
+      {"an appending standard output, cut back to its old end", true, false},
+  };
+  const fs::path folder = fs::temp_directory_path() / "output_file_test";
+  fs::create_directories(folder);
+  const std::string input_path = (folder / "input").string();
+  const std::string log_path = (folder / "log").string();
+  const fs::path output_path = folder / "output";
+  std::ofstream(input_path) << "input";
+  for (const Case& c : cases) {
+    std::ofstream(log_path, std::ios::binary) << "HEADER";
+    cryptcore::InputFile input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    bool discarded = false;
+    {
+      std::optional<AppendingStandardOutput> appending;
+      if (c.appending_standard_output) {
+        appending.emplace(log_path);
+      }
+      cryptcore::OutputFile output;
+      const bool opened =
+          output.open(c.appending_standard_output ? "/dev/stdout" : output_path.string().c_str(),
+                      input) &&
+          ::write(output.fd(), "partial", 7) == 7 && (!c.closed_first || output.close());
+      discarded = opened && output.discard();
+    }
+    EXPECT_TRUE(discarded) << c.name;
+    if (c.appending_standard_output) {
+      EXPECT_EQ(read_file(log_path), "HEADER") << c.name;
+    } else {
+      EXPECT_FALSE(fs::exists(output_path)) << c.name;
+    }
+  }
+  fs::remove_all(folder);
+}
+
+// A console control handler takes the output back on a thread of its own
+// while the run goes on: once discard_unfinished_output() has returned,
+// nothing more may reach the file, under any of its names. (A program ends
+// right after; here the run is fed more input, so that a write would follow
+// at once if the run could still make one.)
+TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
+#if !defined(_WIN32)
+  GTEST_SKIP() << "on POSIX a signal handler takes the output back on the run's own thread";
+#else
+  // What an earlier run left: its output goes only as its process ends.
+  const fs::path folder = fs::temp_directory_path() / "taken_back_test";
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  const std::string output = (folder / "out").string();
+  const fs::path other_name = folder / "other_name";
+  std::ofstream(output) << "old";
+  fs::create_hard_link(output, other_name);
+  const std::string input = "\\\\.\\pipe\\taken_back_test_" + std::to_string(GetCurrentProcessId());
+  const HANDLE feed = CreateNamedPipeA(input.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
+                                       1 << 20, 0, 0, nullptr);
+  ASSERT_NE(feed, INVALID_HANDLE_VALUE);
+  // The run's thread is stopped for good: what it uses is left to the
+  // process's end.
+  auto* const workspace = new cryptcore::CipherWorkspace;
+  std::thread([=] {
+    cryptcore::crypt_file(*workspace, std::make_unique<cryptcore::SecretBytes>("back"),
+                          cryptcore::Direction::Encrypt, cryptcore::KeySchedule::Single,
+                          input.c_str(), output.c_str());
+  }).detach();
+  ASSERT_TRUE(ConnectNamedPipe(feed, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+  const std::string chunk(cryptcore::kChunkSize, 'x');
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr));
+  for (int wait = 0; wait < 600 && fs::file_size(other_name) < chunk.size(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(fs::file_size(other_name), chunk.size()) << "the run wrote its first chunk";
+  cryptcore::discard_unfinished_output(*workspace);
+  EXPECT_EQ(fs::file_size(other_name), 0U);
+  for (int more = 0; more < 2; ++more) {
+    EXPECT_TRUE(WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(fs::file_size(other_name), 0U);
+  fs::remove(other_name);
+#endif
+}
+
+}  // namespace
