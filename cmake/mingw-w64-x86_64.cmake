@@ -21,8 +21,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Debian's wine64 package puts the 64-bit loader here, beside the `wine`
 # wrapper script of the wine package.
 find_program(CRYPTCORE_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+find_program(CRYPTCORE_WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine
+  NO_CMAKE_FIND_ROOT_PATH)
+set(CRYPTCORE_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 if(CRYPTCORE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_COMMAND} -E env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
-    ${CRYPTCORE_WINE})
+    ${CMAKE_COMMAND} -E env WINEDEBUG=-all WINEPREFIX=${CRYPTCORE_WINE_PREFIX} ${CRYPTCORE_WINE})
 endif()
