@@ -13,14 +13,15 @@
 
 namespace cryptcore {
 
-// What a CipherWorkspace holds: the stream, both chunk buffers and the output
-// of the file run in progress, built in the workspace's own storage so that
-// it needs no allocation of its own.
+// What a CipherWorkspace holds: the stream, both chunk buffers, the ring and
+// the output of the file run in progress, built in the workspace's own
+// storage so that it needs no allocation of its own.
 class Workspace {
  public:
   CipherStream stream;
   alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
   alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+  ChunkRing ring;
   // For discard_unfinished_output(), which may run in a signal handler.
   std::atomic<const void*> unfinished_output{nullptr};
 
@@ -59,11 +60,13 @@ bool set_keys(Workspace& workspace, std::string_view passphrase, Direction direc
   return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
 }
 
-// Serves the stream if its keys are set, then destroys them whatever happened.
+// Serves the stream if its keys are set, then destroys them whatever happened
+// (after every thread of the run has ended).
 Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int output_fd) {
-  const Outcome outcome = keys_set ? serve(workspace.stream, input_fd, output_fd,
-                                           workspace.input_buffer, workspace.output_buffer)
-                                   : Outcome::CipherFailed;
+  const Outcome outcome = keys_set
+                              ? serve(workspace.stream, input_fd, output_fd, workspace.input_buffer,
+                                      workspace.output_buffer, workspace.ring)
+                              : Outcome::CipherFailed;
   workspace.stream.release();
   return outcome;
 }
