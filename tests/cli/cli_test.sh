@@ -22,6 +22,7 @@ cd "$work" || exit 1
 # status that no row expects.
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:exitcode=86
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:exitcode=86
+export TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:exitcode=86
 
 # Under a wrapper, each program becomes a script of the same name that runs
 # the real one under it, so every row (and every `bash -c` in it) uses it.
