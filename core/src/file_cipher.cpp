@@ -94,9 +94,12 @@ class UnfinishedOutput {
   UnfinishedOutput(const UnfinishedOutput&) = delete;
   UnfinishedOutput& operator=(const UnfinishedOutput&) = delete;
 
-  static void take_back(std::atomic<const void*>& slot) noexcept {
+  static void take_back(std::atomic<const void*>& slot, ChunkRing& ring) noexcept {
     if (const auto* run = static_cast<const UnfinishedOutput*>(
             slot.exchange(nullptr, std::memory_order_acq_rel))) {
+      // The run's second thread, if any, must not write after the output is
+      // taken back, or its bytes would survive the cut.
+      ring.stop_writing();
       run->output_.discard();
     }
   }
@@ -163,7 +166,8 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 }
 
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept {
-  UnfinishedOutput::take_back(Workspace::in(workspace).unfinished_output);
+  Workspace& inside = Workspace::in(workspace);
+  UnfinishedOutput::take_back(inside.unfinished_output, inside.ring);
 }
 
 }  // namespace cryptcore

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,9 @@ struct Layout {
   bool helper_reads = false;
   // The last passes of every chunk, which the helper runs before writing.
   std::size_t helper_passes = 0;
+  // The output is a regular file, which a failed or killed run takes back:
+  // the helper's writes to it are fenced against stop_writing().
+  bool file_output = false;
   // How many made chunks the helper lets gather before it writes them in
   // one call. 1 unless both ends are storage: a reader may be waiting for
   // each chunk (a pipe, a socket, a terminal), or the input may stall with
@@ -53,6 +57,7 @@ std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, in
   layout.helper_passes = stream.passes() > 1 ? 1 : 0;
   layout.helper_reads = layout.helper_passes == 0 && storage_input;
   layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
+  layout.file_output = storage_output && S_ISREG(output.st_mode);
   return layout;
 }
 
@@ -156,6 +161,8 @@ class Pipeline {
   void write_made(std::unique_lock<std::mutex>& lock, std::uint64_t count);
   void write_tail(std::unique_lock<std::mutex>& lock);
 
+  bool write_out(std::span<const std::uint8_t> bytes);
+
   // Either thread, whichever reads.
   std::optional<std::size_t> read_once(std::uint64_t room_end);
 
@@ -173,6 +180,7 @@ class Pipeline {
 
 std::optional<Outcome> Pipeline::run() {
   progress_ = {};
+  ring_.writing_stopped_.store(false);
   stream_.attach(slot(0), slot(0));
   stream_.hand_off_passes(layout_.helper_passes);
   // Started only now: the keys are set and the passphrase, registers and
@@ -389,7 +397,7 @@ void Pipeline::write_made(std::unique_lock<std::mutex>& lock, std::uint64_t coun
     }
   }
   const bool wrote =
-      write_all(output_fd_, std::span<const std::uint8_t>(slot(first).data(), passed * kChunkSize));
+      write_out(std::span<const std::uint8_t>(slot(first).data(), passed * kChunkSize));
   lock.lock();
   progress_.written += wrote ? passed : 0;
   progress_.write_failed = !wrote;
@@ -404,10 +412,31 @@ void Pipeline::write_tail(std::unique_lock<std::mutex>& lock) {
   const ChunkBuffer tail = slot(progress_.made);
   lock.unlock();
   const bool passed = stream_.run_handed_off_passes(tail, length, true);
-  const bool wrote = passed && write_all(output_fd_, std::span(tail.data(), length));
+  const bool wrote = passed && write_out(std::span(tail.data(), length));
   lock.lock();
   progress_.pass_failed = !passed;
   progress_.write_failed = passed && !wrote;
+}
+
+bool Pipeline::write_out(std::span<const std::uint8_t> bytes) {
+  // A device or pipe is left alone when the output is taken back, and a
+  // write to it may wait for its reader: not fenced.
+  if (!layout_.file_output) {
+    return write_all(output_fd_, bytes);
+  }
+  ring_.helper_writing_.store(true);
+  const bool wrote = !ring_.writing_stopped_.load() && write_all(output_fd_, bytes);
+  ring_.helper_writing_.store(false);
+  return wrote;
+}
+
+void ChunkRing::stop_writing() noexcept {
+  writing_stopped_.store(true);
+  // A write to a regular file does not wait for anyone; it ends soon.
+  constexpr timespec kPause{0, 100'000};
+  while (helper_writing_.load()) {
+    ::nanosleep(&kPause, nullptr);
+  }
 }
 
 std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,

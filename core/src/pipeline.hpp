@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,12 @@ class ChunkRing {
   ChunkRing() = default;
   ChunkRing(const ChunkRing&) = delete;
   ChunkRing& operator=(const ChunkRing&) = delete;
+
+  // Lets the run in progress write nothing more to a regular file: a write
+  // its helper thread has begun is waited for. Makes only async-signal-safe
+  // calls, so that a signal handler on the calling thread may take the
+  // output back knowing that no write from the other thread follows.
+  void stop_writing() noexcept;
 
  private:
   friend class Pipeline;
@@ -69,6 +76,12 @@ class ChunkRing {
     bool helper_waiting = false;
     std::uint64_t helper_wants_made = 0;
   } progress_;
+
+  // Between stop_writing() and the helper's writes to a regular file: each
+  // side raises its flag, then looks at the other's.
+  std::atomic<bool> writing_stopped_{false};
+  std::atomic<bool> helper_writing_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 };
 
 // Serves the initialised `stream` from `input_fd` to `output_fd` through
