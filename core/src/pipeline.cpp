@@ -53,9 +53,17 @@ std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, in
   const bool storage_input = S_ISREG(input.st_mode) || S_ISBLK(input.st_mode);
   const bool storage_output =
       ::fstat(output_fd, &output) == 0 && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode));
+  // The work is split so that neither thread waits long for the other.
+  // Encrypting, the cipher costs the most: one pass has the calling thread
+  // to itself while the helper reads ahead and writes behind; the cascade
+  // gives each thread one pass. Decrypting costs less than the copies: the
+  // calling thread reads and decrypts while the helper writes, so that
+  // reading and writing overlap.
   Layout layout;
-  layout.helper_passes = stream.passes() > 1 ? 1 : 0;
-  layout.helper_reads = layout.helper_passes == 0 && storage_input;
+  if (!stream.decrypting()) {
+    layout.helper_passes = stream.passes() > 1 ? 1 : 0;
+    layout.helper_reads = layout.helper_passes == 0 && storage_input;
+  }
   layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
   layout.file_output = storage_output && S_ISREG(output.st_mode);
   return layout;
@@ -342,13 +350,15 @@ void Pipeline::help() {
   while (!helper_failed()) {
     const std::uint64_t ready = progress_.made - progress_.written;
     if (ready >= layout_.write_batch || (ready > 0 && progress_.worker_done)) {
-      // Up to the end of the ring; to a pipe, each chunk on its own.
+      // Up to the end of the ring; one at a time where chunks are not
+      // gathered, so that none waits for the passes on the next.
       const std::uint64_t contiguous = kRingChunks - progress_.written % kRingChunks;
       write_made(lock, std::min(ready, layout_.write_batch == 1 ? 1 : contiguous));
       continue;
     }
     if (progress_.worker_done) {
-      if (ready == 0 && progress_.has_tail) {
+      // All it made is out: only a final short chunk is left, if any.
+      if (progress_.has_tail) {
         write_tail(lock);
       }
       return;
