@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pipeline.hpp"
 #include "test_support.hpp"
@@ -483,6 +484,42 @@ TEST(FileCipherTest, WorkspaceServesRunAfterRun) {
       EXPECT_EQ(contents(output.get()),
                 run.direction == Direction::Decrypt ? kPlain : single_cipher());
     }
+  }
+}
+
+// Runs in different workspaces go on at once on different threads, each
+// with a second thread of its own (one for each way of sharing the work):
+// nothing is shared between them.
+TEST(FileCipherTest, WorkspacesServeRunsAtOnce) {
+  const Bytes huge = pattern(80 * cryptcore::kChunkSize + 1000);
+  const Bytes single = reference("together", Direction::Encrypt, KeySchedule::Single, huge);
+  const Bytes cascade = reference("together", Direction::Encrypt, KeySchedule::Cascade, huge);
+  struct Run {
+    Direction direction;
+    KeySchedule schedule;
+    const Bytes& input;
+    const Bytes& expected;
+  };
+  const Run runs[] = {{Direction::Encrypt, KeySchedule::Single, huge, single},
+                      {Direction::Encrypt, KeySchedule::Cascade, huge, cascade},
+                      {Direction::Decrypt, KeySchedule::Cascade, cascade, huge}};
+  std::vector<UniqueFd> outputs;
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    outputs.push_back(memory_file({}));
+  }
+  std::vector<std::thread> threads;
+  Outcome outcomes[std::size(runs)] = {};
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    threads.emplace_back([&, i, input = memory_file(runs[i].input)] {
+      auto workspace = std::make_unique<CipherWorkspace>();
+      outcomes[i] = cryptcore::crypt_stream(*workspace, "together", runs[i].direction,
+                                            runs[i].schedule, input.get(), outputs[i].get());
+    });
+  }
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    threads[i].join();
+    EXPECT_EQ(outcomes[i], Outcome::Ok) << "run " << i;
+    EXPECT_EQ(contents(outputs[i].get()), runs[i].expected) << "run " << i;
   }
 }
 
