@@ -8,10 +8,12 @@ failed=0
 
 # A run over a file of 10^8 bytes. Medians: limit_enc 900 MB/s; limit_dec
 # 7500 MB/s (an even count: the mean of the middle two); single_enc 0.15 s;
-# small_single 5.5 ms (even count); peaks are the largest of each name.
+# copy_cipher 0.047 s; small_single 5.5 ms (even count); peaks are the
+# largest of each name.
 mixed_run() {
   cat <<'END'
 file 100000000 3 4 /dev/shm/some dir
+linking static
 load_before 0.10 0.20 0.30
 sample limit_enc 1000000000
 sample limit_enc 800000000
@@ -23,6 +25,9 @@ sample single_enc 150000
 sample single_enc 125000
 sample single_enc 200000
 sample openssl_enc 300000
+sample copy_cipher 52000
+sample copy_cipher 40000
+sample copy_cipher 47000
 sample single_dec 50000
 sample openssl_dec 90000
 sample cascade_enc 250000
@@ -33,15 +38,17 @@ sample small_single 4000
 sample small_single 9000
 sample small_single 6000
 sample small_single 5000
-sample small_cascade 6000
+sample small_cascade 4900
 sample small_openssl 7000
 peak single_enc 4096
 peak single_dec 4300
 peak single_dec 4200
-peak small_single 4096
+peak medium_single 4096
+peak small_single 3584
 peak cascade_enc 9000
 peak cascade_dec 4000
-peak small_cascade 4096
+peak medium_cascade 8900
+peak small_cascade 3584
 load_after 1.00 2.00 3.00
 END
 }
@@ -52,16 +59,29 @@ growing_memory() {
 file 100000000 1 1 /tmp
 sample single_enc 100000
 peak single_enc 6144
+peak medium_single 4096
 peak small_single 4096
 END
 }
 
-# One pass at 0.696 of the limit: 0.70 in the table, but the target is missed.
+# One pass at 0.8999 of the limit: 0.90 in the table, but the target is
+# missed; the cascade at exactly 1.45 meets its own.
 just_under() {
   cat <<'END'
 file 100000000 1 1 /tmp
 sample limit_enc 1000000000
-sample single_enc 143678
+sample single_enc 111125
+sample cascade_enc 137931
+END
+}
+
+# With the shared libcrypto, and no line saying so (the default), start-up is
+# held against the shared one's: 0.957 meets it.
+shared_start() {
+  cat <<'END'
+file 100000000 1 3 /tmp
+sample small_single 3061
+sample small_openssl 3200
 END
 }
 
@@ -71,20 +91,27 @@ mixed_run|file of 95 MiB and 1,000 bytes in /dev/shm/some dir, median of 3 round
 mixed_run|Load average (1, 5, 15 min): 0.10 0.20 0.30 before, 1.00 2.00 3.00 after
 mixed_run|cipher limit, encrypt                     900 MB/s
 mixed_run|cipher limit, decrypt                    7500 MB/s
+mixed_run|                                 time   throughput vs openssl pass/limit   vs copy
 mixed_run|singlecrypt encrypt           0.150 s     667 MB/s      2.00x       0.74
 mixed_run|openssl enc, 2 runs           0.300 s     333 MB/s                  0.74
-mixed_run|cascadecrypt decrypt          0.040 s    2500 MB/s      2.50x       0.67
+mixed_run|ciphertext copy, dd bs=64k    0.047 s    2128 MB/s
+mixed_run|singlecrypt decrypt           0.050 s    2000 MB/s      1.80x       0.27      0.94x
+mixed_run|openssl enc -d                0.090 s    1111 MB/s                  0.15      0.52x
+mixed_run|cascadecrypt decrypt          0.040 s    2500 MB/s      2.50x       0.67      1.18x
 mixed_run|  singlecrypt                  5.50 ms    0.79x openssl enc
-mixed_run|singlecrypt  encrypt: 0.741 of the limit per pass (>= 0.70) met; 2.000x openssl enc (>= 1.35) met
-mixed_run|singlecrypt  decrypt: 1.800x openssl enc -d (>= 2) MISSED
-mixed_run|singlecrypt  1 KiB:   0.786x openssl enc's wall time (<= 0.8) met
-mixed_run|singlecrypt  memory:  4.2 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) met
-mixed_run|cascadecrypt encrypt: 0.889 of the limit per pass (>= 0.70) met; 1.200x openssl enc (>= 1.35) MISSED
-mixed_run|cascadecrypt decrypt: 2.500x openssl enc -d (>= 2) met
-mixed_run|cascadecrypt 1 KiB:   0.857x openssl enc's wall time (<= 0.8) MISSED
-mixed_run|cascadecrypt memory:  8.8 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) MISSED
-just_under|singlecrypt  encrypt: 0.696 of the limit per pass (>= 0.70) MISSED
-growing_memory|singlecrypt  memory:  6.0 MiB, 4.0 MiB on 1 KiB (< 8 MiB, not growing) MISSED
+mixed_run|  singlecrypt                 4.2 MiB on the large file,  4.0 MiB on 8 MiB,  3.5 MiB on 1 KiB
+mixed_run|singlecrypt  encrypt: 0.741 of the limit per pass (>= 0.90) MISSED; 2.000x openssl enc (>= 1.35) met
+mixed_run|singlecrypt  decrypt: 0.940x a dd bs=64k copy (>= 0.95) MISSED; 1.800x openssl enc -d
+mixed_run|singlecrypt  1 KiB:   0.786x openssl enc's wall time (<= 0.72 as before, static) MISSED
+mixed_run|singlecrypt  memory:  4.2 MiB, 4.0 MiB on 8 MiB (< 8 MiB, not growing) met
+mixed_run|cascadecrypt encrypt: 0.889 of the limit per pass (>= 1.45) MISSED; 1.200x openssl enc (>= 1.35) MISSED
+mixed_run|cascadecrypt decrypt: 1.175x a dd bs=64k copy (>= 0.95) met; 2.500x openssl enc -d
+mixed_run|cascadecrypt 1 KiB:   0.700x openssl enc's wall time (<= 0.72 as before, static) met
+mixed_run|cascadecrypt memory:  8.8 MiB, 8.7 MiB on 8 MiB (< 8 MiB, not growing) MISSED
+just_under|singlecrypt  encrypt: 0.900 of the limit per pass (>= 0.90) MISSED
+just_under|cascadecrypt encrypt: 1.450 of the limit per pass (>= 1.45) met
+shared_start|singlecrypt  1 KiB:   0.957x openssl enc's wall time (<= 0.96 as before, shared) met
+growing_memory|singlecrypt  memory:  6.0 MiB, 4.0 MiB on 8 MiB (< 8 MiB, not growing) MISSED
 END
 )
 

@@ -15,9 +15,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "pipeline.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -109,7 +112,10 @@ CipherWorkspace static_workspace;
 
 TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
   const fs::path folder = fs::temp_directory_path();
-  const auto memory = [](const Bytes& bytes) { return [bytes] { return memory_file(bytes); }; };
+  // The bytes are shared, not copied, by every copy of the maker.
+  const auto memory = [](const Bytes& bytes) {
+    return [shared = std::make_shared<const Bytes>(bytes)] { return memory_file(*shared); };
+  };
   const auto device = [](const char* path, int flags) {
     return [path, flags] { return UniqueFd(::open(path, flags | O_CLOEXEC)); };
   };
@@ -120,6 +126,10 @@ TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
     return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   };
   const Bytes big = pattern(3 * cryptcore::kChunkSize + 5);
+  // Long enough to go through the ring on two threads, and round it.
+  const Bytes huge = pattern(80 * cryptcore::kChunkSize + 1000);
+  static_assert(80 * cryptcore::kChunkSize > cryptcore::kPipelineMinInput);
+  const Bytes huge_cascade = reference("right", Direction::Encrypt, KeySchedule::Cascade, huge);
   struct Case {
     const char* cause;
     Direction direction;
@@ -158,6 +168,21 @@ TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
        memory(pattern(65520)), memory({}), Outcome::LengthUnsupported},
       {"a last chunk too long to pad twice", Direction::Encrypt, KeySchedule::Cascade, "right",
        memory(pattern(cryptcore::kChunkSize + 65504)), memory({}), Outcome::LengthUnsupported},
+      {"encrypting on two threads", Direction::Encrypt, KeySchedule::Single, "right", memory(huge),
+       memory({}), Outcome::Ok, reference("right", Direction::Encrypt, KeySchedule::Single, huge)},
+      {"encrypting the cascade on two threads", Direction::Encrypt, KeySchedule::Cascade, "right",
+       memory(huge), memory({}), Outcome::Ok, huge_cascade},
+      {"decrypting the cascade on two threads", Direction::Decrypt, KeySchedule::Cascade, "right",
+       memory(huge_cascade), memory({}), Outcome::Ok, huge},
+      {"a wrong passphrase on two threads", Direction::Decrypt, KeySchedule::Cascade, "wrong",
+       memory(huge_cascade), memory({}), Outcome::CipherFailed},
+      {"a full device as output on two threads", Direction::Encrypt, KeySchedule::Single, "right",
+       memory(huge), device("/dev/full", O_WRONLY), Outcome::WriteFailed},
+      {"an output open for reading only on two threads", Direction::Encrypt, KeySchedule::Cascade,
+       "right", memory(huge), read_only, Outcome::WriteFailed},
+      {"a last chunk too long to pad on two threads", Direction::Encrypt, KeySchedule::Cascade,
+       "right", memory(pattern(80 * cryptcore::kChunkSize + 65504)), memory({}),
+       Outcome::LengthUnsupported},
   };
   for (const Case& c : cases) {
     for (const bool own_workspace : {true, false}) {
@@ -459,6 +484,42 @@ TEST(FileCipherTest, WorkspaceServesRunAfterRun) {
       EXPECT_EQ(contents(output.get()),
                 run.direction == Direction::Decrypt ? kPlain : single_cipher());
     }
+  }
+}
+
+// Runs in different workspaces go on at once on different threads, each
+// with a second thread of its own (one for each way of sharing the work):
+// nothing is shared between them.
+TEST(FileCipherTest, WorkspacesServeRunsAtOnce) {
+  const Bytes huge = pattern(80 * cryptcore::kChunkSize + 1000);
+  const Bytes single = reference("together", Direction::Encrypt, KeySchedule::Single, huge);
+  const Bytes cascade = reference("together", Direction::Encrypt, KeySchedule::Cascade, huge);
+  struct Run {
+    Direction direction;
+    KeySchedule schedule;
+    const Bytes& input;
+    const Bytes& expected;
+  };
+  const Run runs[] = {{Direction::Encrypt, KeySchedule::Single, huge, single},
+                      {Direction::Encrypt, KeySchedule::Cascade, huge, cascade},
+                      {Direction::Decrypt, KeySchedule::Cascade, cascade, huge}};
+  std::vector<UniqueFd> outputs;
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    outputs.push_back(memory_file({}));
+  }
+  std::vector<std::thread> threads;
+  Outcome outcomes[std::size(runs)] = {};
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    threads.emplace_back([&, i, input = memory_file(runs[i].input)] {
+      auto workspace = std::make_unique<CipherWorkspace>();
+      outcomes[i] = cryptcore::crypt_stream(*workspace, "together", runs[i].direction,
+                                            runs[i].schedule, input.get(), outputs[i].get());
+    });
+  }
+  for (std::size_t i = 0; i < std::size(runs); ++i) {
+    threads[i].join();
+    EXPECT_EQ(outcomes[i], Outcome::Ok) << "run " << i;
+    EXPECT_EQ(contents(outputs[i].get()), runs[i].expected) << "run " << i;
   }
 }
 

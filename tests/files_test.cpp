@@ -3,12 +3,13 @@
 // it: after its descriptor was closed, as after a close that failed (which
 // needs a preloaded fault library on Linux, and cannot be had under Wine at
 // all); a standard output that appends, as a Windows program may be handed
-// one (Wine cannot shorten those it makes of a Linux descriptor); and on
-// Windows from another thread while the run goes on.
+// one (Wine cannot shorten those it makes of a Linux descriptor); and while
+// another thread may be writing it.
 #include "files.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
 #include <io.h>
@@ -108,15 +109,15 @@ TEST(OutputFileTest, FailedOutputIsTakenBack) {
   fs::remove_all(folder);
 }
 
-// A console control handler takes the output back on a thread of its own
-// while the run goes on: once discard_unfinished_output() has returned,
-// nothing more may reach the file, under any of its names. (A program ends
-// right after; here the run is fed more input, so that a write would follow
-// at once if the run could still make one.)
+// The output is taken back while another thread may be writing it: on
+// Windows a console control handler runs on a thread of its own, and on
+// POSIX a signal handler runs on the run's thread while a long run's second
+// thread writes (an input of unknown length, here a FIFO, always takes one).
+// Once discard_unfinished_output() has returned, nothing more may reach the
+// file, under any of its names. (A program ends right after; here the run is
+// fed more input, so that a write would follow at once if the run could
+// still make one.)
 TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
-#if !defined(_WIN32)
-  GTEST_SKIP() << "on POSIX a signal handler takes the output back on the run's own thread";
-#else
   // What an earlier run left: its output goes only as its process ends.
   const fs::path folder = fs::temp_directory_path() / "taken_back_test";
   fs::remove_all(folder);
@@ -125,10 +126,19 @@ TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
   const fs::path other_name = folder / "other_name";
   std::ofstream(output) << "old";
   fs::create_hard_link(output, other_name);
+#if defined(_WIN32)
   const std::string input = "\\\\.\\pipe\\taken_back_test_" + std::to_string(GetCurrentProcessId());
   const HANDLE feed = CreateNamedPipeA(input.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
                                        1 << 20, 0, 0, nullptr);
   ASSERT_NE(feed, INVALID_HANDLE_VALUE);
+  const auto feed_chunk = [feed](const std::string& chunk) {
+    DWORD written = 0;
+    return WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) != 0;
+  };
+#else
+  const std::string input = (folder / "input").string();
+  ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+#endif
   // The run's thread is stopped for good: what it uses is left to the
   // process's end.
   auto* const workspace = new cryptcore::CipherWorkspace;
@@ -137,10 +147,20 @@ TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
                           cryptcore::Direction::Encrypt, cryptcore::KeySchedule::Single,
                           input.c_str(), output.c_str());
   }).detach();
+#if defined(_WIN32)
   ASSERT_TRUE(ConnectNamedPipe(feed, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+#else
+  const int feed = ::open(input.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(feed, 0);
+  // Room for every chunk, as the named pipe has: once stopped, the run reads
+  // no more.
+  ::fcntl(feed, F_SETPIPE_SZ, 1 << 20);
+  const auto feed_chunk = [feed](const std::string& chunk) {
+    return ::write(feed, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+  };
+#endif
   const std::string chunk(cryptcore::kChunkSize, 'x');
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr));
+  ASSERT_TRUE(feed_chunk(chunk));
   for (int wait = 0; wait < 600 && fs::file_size(other_name) < chunk.size(); ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -148,12 +168,11 @@ TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
   cryptcore::discard_unfinished_output(*workspace);
   EXPECT_EQ(fs::file_size(other_name), 0U);
   for (int more = 0; more < 2; ++more) {
-    EXPECT_TRUE(WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr));
+    EXPECT_TRUE(feed_chunk(chunk));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(fs::file_size(other_name), 0U);
   fs::remove(other_name);
-#endif
 }
 
 }  // namespace

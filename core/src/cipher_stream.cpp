@@ -49,6 +49,7 @@ bool CipherStream::init(std::string_view passphrase, bool decrypt_mode, KeySched
 void CipherStream::attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer) {
   finish_worker();
   failure_ = StreamFailure::None;
+  handed_off_ = 0;
   input_start_ = input_buffer.data();
   output_start_ = output_buffer.data();
   in_cur = in_end = input_start_;
@@ -75,6 +76,13 @@ YieldCode CipherStream::resume() {
 void CipherStream::fill_input(std::size_t length) {
   in_cur = input_start_;
   in_end = input_start_ + (length < kChunkSize ? length : kChunkSize);
+}
+
+void CipherStream::fill_input_in_place(ChunkBuffer chunk, std::size_t length) {
+  input_start_ = output_start_ = chunk.data();
+  fill_input(length);
+  out_cur = output_start_;
+  out_end = output_start_ + kChunkSize;
 }
 
 std::span<const std::uint8_t> CipherStream::take_output() {
@@ -117,7 +125,10 @@ CipherStream::Worker CipherStream::run() {
     if (!transform_chunk(length, n < kChunkSize)) {
       break;
     }
-    std::memcpy(out_cur, in_cur, length);
+    // In place, the chunk already lies where its output goes.
+    if (out_cur != in_cur) {
+      std::memcpy(out_cur, in_cur, length);
+    }
     in_cur += n;
     out_cur += length;
     if (out_cur >= out_end) {
@@ -128,37 +139,49 @@ CipherStream::Worker CipherStream::run() {
 }
 
 bool CipherStream::transform_chunk(std::size_t& length, bool final) {
-  const std::span<AesCbcKey> keys = pass_keys.in_pass_order();
+  const std::size_t passes = pass_keys.in_pass_order().size();
   const auto fail = [this](StreamFailure why) {
     failure_ = why;
     return false;
   };
-  if (keys.empty()) {
+  if (passes == 0) {
     return fail(StreamFailure::CipherFailed);
   }
-  if (decrypt) {
-    for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
-      if (!key->decrypt(in_cur, length, final)) {
-        return fail(StreamFailure::CipherFailed);
-      }
-    }
-  } else {
-    // Every pass pads a final chunk; refuse before the padded result would
-    // fill a whole chunk, which decryption would take for an unpadded one.
-    const std::size_t padded = length - length % kAesBlockSize + kAesBlockSize * keys.size();
-    if (final && padded >= kChunkSize) {
-      return fail(StreamFailure::LengthUnsupported);
-    }
-    const std::size_t capacity = static_cast<std::size_t>(input_start_ + kChunkSize - in_cur);
-    for (AesCbcKey& key : keys) {
-      if (!key.encrypt(in_cur, length, capacity, final)) {
-        return fail(StreamFailure::CipherFailed);
-      }
-    }
+  // Every pass pads a final chunk; refuse before the padded result would
+  // fill a whole chunk, which decryption would take for an unpadded one.
+  const std::size_t padded = length - length % kAesBlockSize + kAesBlockSize * passes;
+  if (!decrypt && final && padded >= kChunkSize) {
+    return fail(StreamFailure::LengthUnsupported);
+  }
+  const std::size_t capacity = static_cast<std::size_t>(input_start_ + kChunkSize - in_cur);
+  const std::size_t own_passes = handed_off_ < passes ? passes - handed_off_ : 0;
+  if (!run_passes(0, own_passes, in_cur, length, capacity, final)) {
+    return fail(StreamFailure::CipherFailed);
   }
   // The output window never holds more than what is left of it.
   if (length > static_cast<std::size_t>(out_end - out_cur)) {
     return fail(StreamFailure::CipherFailed);
+  }
+  return true;
+}
+
+bool CipherStream::run_handed_off_passes(ChunkBuffer chunk, std::size_t& length, bool final) {
+  const std::size_t passes = pass_keys.in_pass_order().size();
+  const std::size_t first = handed_off_ < passes ? passes - handed_off_ : 0;
+  return length <= kChunkSize && run_passes(first, passes, chunk.data(), length, kChunkSize, final);
+}
+
+bool CipherStream::run_passes(std::size_t first, std::size_t last, std::uint8_t* data,
+                              std::size_t& length, std::size_t capacity, bool final) {
+  // Decryption takes the keys in reverse: the last pass to encrypt is the
+  // first to decrypt.
+  const std::span<AesCbcKey> keys = pass_keys.in_pass_order();
+  for (std::size_t pass = first; pass < last; ++pass) {
+    AesCbcKey& key = decrypt ? keys[keys.size() - 1 - pass] : keys[pass];
+    if (!(decrypt ? key.decrypt(data, length, final)
+                  : key.encrypt(data, length, capacity, final))) {
+      return false;
+    }
   }
   return true;
 }

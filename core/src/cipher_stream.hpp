@@ -35,10 +35,10 @@ using ChunkBuffer = std::span<std::uint8_t, kChunkSize>;
 
 // Order of events: init(), attach() the two buffers, then call resume() until
 // it returns Finished. After NeedInput, fill the input buffer and call
-// fill_input() (0 bytes means end of input); after OutputFull, write
-// take_output(). After Finished, write take_output() (the tail) and check
-// failure(). No call in the chunk loop allocates: the worker's frame lives in
-// this object.
+// fill_input() (0 bytes means end of input), or hand over a chunk where it
+// lies with fill_input_in_place(); after OutputFull, write take_output().
+// After Finished, write take_output() (the tail) and check failure(). No call
+// in the chunk loop allocates: the worker's frame lives in this object.
 class CipherStream {
  public:
   CipherStream() = default;
@@ -55,9 +55,25 @@ class CipherStream {
   YieldCode resume();
   // Makes the first `length` bytes of the input buffer the input window.
   void fill_input(std::size_t length);
+  // Makes the first `length` bytes of `chunk` the input window and the whole
+  // of `chunk` the output window, so that the worker transforms the chunk
+  // where it lies, without a copy. The last output must have been taken.
+  void fill_input_in_place(ChunkBuffer chunk, std::size_t length);
   // The bytes written to the output buffer so far; empties the output window.
   std::span<const std::uint8_t> take_output();
   StreamFailure failure() const { return failure_; }
+  // How many passes the keys run over each chunk, and in which direction.
+  std::size_t passes() const { return pass_keys.count; }
+  bool decrypting() const { return decrypt; }
+
+  // After attach(): the worker leaves the last `count` passes (in the order
+  // it runs them) of every chunk to run_handed_off_passes(), which another
+  // thread may call on the chunks the worker has made while it goes on.
+  void hand_off_passes(std::size_t count) { handed_off_ = count; }
+  // Runs the handed-off passes on a chunk the worker made, in place; `final`
+  // as the worker had it (the chunk came from a short input chunk). False if
+  // a pass fails.
+  bool run_handed_off_passes(ChunkBuffer chunk, std::size_t& length, bool final);
   // Destroys the pass keys in pass order, then releases the provider.
   void release();
 
@@ -65,6 +81,9 @@ class CipherStream {
   class Worker;
   Worker run();
   bool transform_chunk(std::size_t& length, bool final);
+  // Runs passes `first` to `last` (in the order of this direction) in place.
+  bool run_passes(std::size_t first, std::size_t last, std::uint8_t* data, std::size_t& length,
+                  std::size_t capacity, bool final);
   void finish_worker();
 
   // The code of the last yield; 0 (Finished) before the start and at the end.
@@ -80,6 +99,7 @@ class CipherStream {
   ChunkBuffer::pointer input_start_ = nullptr;
   ChunkBuffer::pointer output_start_ = nullptr;
   StreamFailure failure_ = StreamFailure::None;
+  std::size_t handed_off_ = 0;
 
   // Storage for the worker coroutine's frame, so that starting it never
   // touches the heap; the frame is a few hundred bytes.

@@ -13,14 +13,15 @@
 
 namespace cryptcore {
 
-// What a CipherWorkspace holds: the stream, both chunk buffers and the output
-// of the file run in progress, built in the workspace's own storage so that
-// it needs no allocation of its own.
+// What a CipherWorkspace holds: the stream, both chunk buffers, the ring and
+// the output of the file run in progress, built in the workspace's own
+// storage so that it needs no allocation of its own.
 class Workspace {
  public:
   CipherStream stream;
   alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
   alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+  ChunkRing ring;
   // For discard_unfinished_output(), which may run in a signal handler.
   std::atomic<const void*> unfinished_output{nullptr};
 
@@ -59,11 +60,13 @@ bool set_keys(Workspace& workspace, std::string_view passphrase, Direction direc
   return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
 }
 
-// Serves the stream if its keys are set, then destroys them whatever happened.
+// Serves the stream if its keys are set, then destroys them whatever happened
+// (after every thread of the run has ended).
 Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int output_fd) {
-  const Outcome outcome = keys_set ? serve(workspace.stream, input_fd, output_fd,
-                                           workspace.input_buffer, workspace.output_buffer)
-                                   : Outcome::CipherFailed;
+  const Outcome outcome = keys_set
+                              ? serve(workspace.stream, input_fd, output_fd, workspace.input_buffer,
+                                      workspace.output_buffer, workspace.ring)
+                              : Outcome::CipherFailed;
   workspace.stream.release();
   return outcome;
 }
@@ -91,9 +94,12 @@ class UnfinishedOutput {
   UnfinishedOutput(const UnfinishedOutput&) = delete;
   UnfinishedOutput& operator=(const UnfinishedOutput&) = delete;
 
-  static void take_back(std::atomic<const void*>& slot) noexcept {
+  static void take_back(std::atomic<const void*>& slot, ChunkRing& ring) noexcept {
     if (const auto* run = static_cast<const UnfinishedOutput*>(
             slot.exchange(nullptr, std::memory_order_acq_rel))) {
+      // The run's second thread, if any, must not write after the output is
+      // taken back, or its bytes would survive the cut.
+      ring.stop_writing();
       run->output_.discard();
     }
   }
@@ -160,7 +166,8 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 }
 
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept {
-  UnfinishedOutput::take_back(Workspace::in(workspace).unfinished_output);
+  Workspace& inside = Workspace::in(workspace);
+  UnfinishedOutput::take_back(inside.unfinished_output, inside.ring);
 }
 
 }  // namespace cryptcore

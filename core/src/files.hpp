@@ -137,7 +137,8 @@ class OutputFile {
   //   end, so that the file's name plays no part, and, called on another
   //   thread (as a console control handler is), it first stops for good the
   //   thread that opened the output, which is the one that writes it, so
-  //   that no write lands after the cleanup.
+  //   that no write lands after the cleanup (a long run's second thread,
+  //   which writes for it, is stopped before: ChunkRing::stop_writing).
   bool discard() const;
 
   int fd() const { return fd_.get(); }

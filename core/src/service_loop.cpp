@@ -1,80 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service_loop.hpp"
 
-#if !defined(_WIN32)
-#include <poll.h>
-#endif
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
+
+#include "descriptor_io.hpp"
 
 namespace cryptcore {
 
 namespace {
 
-// Whether a failed call should be made again: after a signal, or once a
-// non-blocking descriptor is ready for it.
-bool should_retry(int fd, bool reading) {
-  if (errno == EINTR) {
-    return true;
-  }
-#if defined(_WIN32)
-  // The C runtime's descriptors on Windows are never non-blocking.
-  (void)fd;
-  (void)reading;
-  return false;
-#else
-  if (errno != EAGAIN && errno != EWOULDBLOCK) {
-    return false;
-  }
-  pollfd waiting{fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
-  while (::poll(&waiting, 1, -1) < 0) {
-    if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-#endif
-}
-
-// Reads until `buffer` is full or the input ends; nullopt on a read error.
-std::optional<std::size_t> read_chunk(int fd, ChunkBuffer buffer) {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-    if (got == 0) {
-      break;
-    }
-    if (got < 0) {
-      if (should_retry(fd, true)) {
-        continue;
-      }
-      return std::nullopt;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return filled;
-}
-
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0) {
-      if (should_retry(fd, false)) {
-        continue;
-      }
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return true;
-}
-
-}  // namespace
-
-Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
-              ChunkBuffer output_buffer) {
+// One thread reads, transforms and writes in turn, through the two buffers.
+Outcome serve_serially(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
+                       ChunkBuffer output_buffer) {
   stream.attach(input_buffer, output_buffer);
   // Once a read comes back short the input has ended; it is not read again,
   // so nothing can follow the final chunk.
@@ -84,7 +21,7 @@ Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer inp
       case YieldCode::NeedInput: {
         std::size_t length = 0;
         if (!input_ended) {
-          const std::optional<std::size_t> got = read_chunk(input_fd, input_buffer);
+          const std::optional<std::size_t> got = read_full(input_fd, input_buffer);
           if (!got) {
             return Outcome::ReadFailed;
           }
@@ -111,6 +48,16 @@ Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer inp
         return Outcome::CipherFailed;
     }
   }
+}
+
+}  // namespace
+
+Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
+              ChunkBuffer output_buffer, ChunkRing& ring) {
+  if (const std::optional<Outcome> outcome = serve_pipelined(stream, input_fd, output_fd, ring)) {
+    return *outcome;
+  }
+  return serve_serially(stream, input_fd, output_fd, input_buffer, output_buffer);
 }
 
 }  // namespace cryptcore

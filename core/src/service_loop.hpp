@@ -4,6 +4,7 @@
 
 #include "cipher_stream.hpp"
 #include "cryptcore/outcome.hpp"
+#include "pipeline.hpp"
 
 namespace cryptcore {
 
@@ -11,7 +12,10 @@ namespace cryptcore {
 // end, writing the result to `output_fd` in whole chunks and a final tail.
 // Reads fill a whole chunk unless the input ends, so that a short read from a
 // pipe is never taken for the final chunk. Nothing is written after a failure.
+// An input long enough to pay for a second thread (or one of unknown length)
+// goes through `ring` on two threads (pipeline.hpp); a short one through the
+// two buffers on this thread alone. Every thread has ended when it returns.
 Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
-              ChunkBuffer output_buffer);
+              ChunkBuffer output_buffer, ChunkRing& ring);
 
 }  // namespace cryptcore

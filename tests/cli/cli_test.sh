@@ -22,6 +22,7 @@ cd "$work" || exit 1
 # status that no row expects.
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:exitcode=86
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:exitcode=86
+export TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:exitcode=86
 
 # Under a wrapper, each program becomes a script of the same name that runs
 # the real one under it, so every row (and every `bash -c` in it) uses it.
@@ -44,6 +45,11 @@ make_pattern() { yes 'The quick brown fox jumps over the lazy dog.' | head -c "$
 make_pattern 1000 >plain
 make_pattern 200000 >big
 head -c $((2 * 65536)) big >big_2_chunks
+# Long enough for a run on two threads and for several turns of their ring;
+# its first chunks alone are short enough for one thread.
+make_pattern $((80 * 65536 + 1000)) >huge
+head -c $((10 * 65536)) huge >huge_10_chunks
+head -c $((40 * 65536)) huge >huge_40_chunks
 mkdir dir
 : >empty
 
@@ -159,6 +165,9 @@ PY
   head -c $((65536 + 5)) cipher_big >cipher_big_chunk_and_5
   head -c $((2 * 65536 + 16)) cipher_big >cipher_big_2_chunks_and_block
   head -c $((2 * 65536)) cipher_big >cipher_big_2_chunks
+  "$prog" eright huge cipher_huge
+  "$prog" eright huge_10_chunks cipher_huge_10_chunks
+  "$prog" eright huge_40_chunks cipher_huge_40_chunks
 
   # Usage: too few arguments or no mode byte; nothing is created.
   check "$p no arguments" 1 absent:out -- "$prog"
@@ -329,6 +338,41 @@ sys.exit(run.wait())' "$prog"
     echo "skipped: the same block device as input and output (needs root and a free loop device)"
     skipped=$((skipped + 2))
   fi
+
+  # A long run on two threads: the bytes of one thread, and when reading or
+  # writing fails mid-file (while the ring is full: the reader runs ahead,
+  # or the output pipe is not read for a while), or both, or the last chunk,
+  # the status of whichever comes first in the file, and exactly the chunks
+  # before it written.
+  check "$p long input, chunks as one thread makes them" 0 - -- \
+    cmp -n $((40 * 65536)) cipher_huge cipher_huge_40_chunks
+  check "$p long input from a pipe" 0 same:out_pipe_huge:cipher_huge -- bash -c \
+    'cat huge | "$0" eright /dev/stdin out_pipe_huge' "$prog"
+  check "$p long round trip through pipes" 0 same:out_back_huge:huge -- bash -c \
+    '"$0" eright /dev/stdin /dev/stdout <huge | "$0" dright /dev/stdin /dev/stdout >out_back_huge' "$prog"
+  check "$p long decryption" 0 same:out_huge:huge -- "$prog" dright cipher_huge out_huge
+  check_fault "$p long input, read error" 4 absent:out -- \
+    faulty CRYPTCORE_FAULT_READ_AFTER=$((40 * 65536 + 100)) -- "$prog" eright huge out
+  check_fault "$p long input, read error while the output waits" 4 - -- bash -c \
+    'set -o pipefail; env LD_PRELOAD="$1" CRYPTCORE_FAULT_READ_AFTER=$((10 * 65536 + 100)) \
+       "$0" eright huge /dev/stdout | { sleep 0.3; cmp - cipher_huge_10_chunks; }' "$prog" "$fault_lib"
+  check_fault "$p long decryption, read error" 4 absent:out -- \
+    faulty CRYPTCORE_FAULT_READ_AFTER=$((40 * 65536)) -- "$prog" dright cipher_huge out
+  check_fault "$p long input, disk full" 5 absent:out -- \
+    faulty CRYPTCORE_FAULT_WRITE_AFTER=$((30 * 65536 + 100)) -- "$prog" eright huge out
+  check "$p long input, pipe closed while the output waits" 5 - -- bash -c \
+    'set -o pipefail; "$0" eright huge /dev/stdout | { sleep 0.3; head -c 100000 >/dev/null; }' "$prog"
+  check_fault "$p long input, disk full before a read error" 5 absent:out -- \
+    faulty CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 100)) \
+    CRYPTCORE_FAULT_READ_AFTER=$((44 * 65536 + 100)) -- "$prog" eright huge out
+  check_fault "$p long input, read error before the disk is full" 4 absent:out -- \
+    faulty CRYPTCORE_FAULT_READ_AFTER=$((36 * 65536 + 100)) \
+    CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 200)) -- "$prog" eright huge out
+  check "$p long decryption, wrong passphrase" 6 absent:out -- "$prog" dwrong cipher_huge out
+  check_fault "$p disk full before a wrong last block, output waiting" 5 - -- bash -c \
+    'set -o pipefail; cat cipher_big | env LD_PRELOAD="$1" CRYPTCORE_FAULT_WRITE_AFTER=$((2 * 65536 + 100)) \
+       "$0" dwrong /dev/stdin /dev/stdout | { sleep 0.3; cat >/dev/null; }' \
+    "$prog" "$fault_lib"
 
   # A last partial chunk too long to pad: refused, nothing left.
   make_pattern 65535 >too_long

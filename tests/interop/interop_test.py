@@ -17,7 +17,8 @@ of Linux descriptors, and as cmd redirects them, the way Windows programs
 get them), binary pipes, the output renamed mid-run, Ctrl-C mid-run (Wine
 turns SIGINT into the console event) and a private input's private output;
 and, with the Linux programs, that a passphrase beyond ASCII reaches the .exe
-as the bytes of the ANSI code page.
+as the bytes of the ANSI code page. Last, a file long enough for two threads
+goes through each .exe and back (and gives the Linux program's bytes).
 """
 import hashlib
 import os
@@ -321,6 +322,20 @@ def main():
             check(f"{program} a passphrase in Windows-1252: not the Linux program's bytes",
                   status == 0 and native_status == 0 and
                   read("ansi_exe.enc") == read("ansi_linux.enc"))
+
+    # A long file, which the .exe serves on two threads: back to the same
+    # bytes, and the same ciphertext as the Linux program's.
+    long_plain = pattern(80 * 65536 + 1000)
+    write("long", long_plain)
+    for program in exes:
+        status = windows(program, "elong", "long", "long.enc")
+        back = windows(program, "dlong", "long.enc", "long.dec") if status == 0 else status
+        check(f"{program} a long file: statuses {status} and {back}, or other bytes back",
+              status == 0 and back == 0 and read("long.dec") == long_plain)
+        if linux:
+            check(f"{program} a long file: not the Linux program's bytes",
+                  native(program, "elong", "long", "long_linux.enc") == 0 and
+                  read("long_linux.enc") == read("long.enc"))
 
     subprocess.run(["rm", "-rf", work])
     checked = "the recorded vectors and the Linux programs" if linux else "the recorded vectors"

@@ -23,14 +23,18 @@ enum class Direction : std::uint8_t { Encrypt, Decrypt };
 
 // The size and alignment of a workspace. What it holds is the library's own,
 // so that it can change without changing this header.
-inline constexpr std::size_t kCipherWorkspaceSize = 136 * 1024;
+inline constexpr std::size_t kCipherWorkspaceSize = 1160 * 1024;
 inline constexpr std::size_t kCipherWorkspaceAlignment = 64;
 
 // What a run works in: the cipher stream (its keys and its worker's frame),
-// both 64 KiB chunk buffers and the output of the file run in progress, which
-// the library builds in this fixed storage. Once the keys are set a run allocates nothing, so a
-// program that keeps its workspace in static storage never touches the heap while data moves. A
-// workspace serves one run at a time and may be reused for the next.
+// both 64 KiB chunk buffers of a short run, the ring of a long one with what
+// its two threads share, and the output of the file run in progress, which
+// the library builds in this fixed storage. Once the keys are set a run
+// allocates nothing, so a program that keeps its workspace in static storage
+// never touches the heap while data moves (and only the pages a run uses
+// become resident). A workspace serves one run at a time and may be reused
+// for the next; runs in different workspaces may go on at once on different
+// threads.
 class CipherWorkspace {
  public:
   CipherWorkspace() noexcept;
