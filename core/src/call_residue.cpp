@@ -15,22 +15,10 @@ namespace {
 // hash calls use.
 constexpr std::size_t kStackWipeSize = 16384;
 
-// Zeroes the vector registers that may still hold what the key schedule
-// left. The hashing and copying of the key schedule leave chain values in
-// them, and the dynamic linker saves them all on the stack whenever a library
-// function is first bound, so they would reach memory at the next first call.
-#if defined(__x86_64__) && defined(_WIN32)
-// On Windows x64 the low 128 bits of xmm6 to xmm15 are callee-saved: every
-// function that uses them, the key schedule and CNG's among them, restores
-// the caller's values before it returns, so after the key schedule they hold
-// only what its callers kept there, and its own values in them are gone. The
-// copies those functions saved lie in their dead frames, which the stack wipe
-// below overwrites. Zeroing them here would destroy the callers' values (or,
-// if declared as clobbered, make the compiler save them on the stack first),
-// so only what the convention leaves volatile is cleared: xmm0 to xmm5 whole,
-// the upper halves of every ymm and zmm register (vzeroupper keeps the low
-// 128 bits), and zmm16 to zmm31.
-[[gnu::noinline]] void clear_vector_registers() {
+#if defined(__x86_64__)
+// zmm16 to zmm31 exist only with AVX-512, and no calling convention asks a
+// function to keep them.
+void clear_avx512_high_registers() {
   if (__builtin_cpu_supports("avx512f")) {
     asm volatile(
         "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
@@ -43,6 +31,26 @@ constexpr std::size_t kStackWipeSize = 16384;
         "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31" ::
             :);
   }
+}
+#endif
+
+// Zeroes the vector registers that may still hold what the key schedule
+// left. The hashing and copying of the key schedule leave chain values in
+// them, and the dynamic linker saves them all on the stack whenever a library
+// function is first bound, so they would reach memory at the next first call.
+[[gnu::noinline]] void clear_vector_registers() {
+#if defined(__x86_64__) && defined(_WIN32)
+  // On Windows x64 the low 128 bits of xmm6 to xmm15 are callee-saved: every
+  // function that uses them, the key schedule and CNG's among them, restores
+  // the caller's values before it returns, so after the key schedule they
+  // hold only what its callers kept there, and its own values in them are
+  // gone. The copies those functions saved lie in their dead frames, which
+  // the stack wipe below overwrites. Zeroing them here would destroy the
+  // callers' values (or, if declared as clobbered, make the compiler save them
+  // on the stack first), so only what the convention leaves volatile is
+  // cleared: xmm0 to xmm5 whole, the upper halves of every ymm and zmm
+  // register (vzeroupper keeps the low 128 bits), and zmm16 to zmm31.
+  clear_avx512_high_registers();
   if (__builtin_cpu_supports("avx")) {
     // The VEX forms also zero bits 128 and up of the registers they write.
     asm volatile(
@@ -57,35 +65,11 @@ constexpr std::size_t kStackWipeSize = 16384;
         "pxor %%xmm3, %%xmm3\n pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5" ::
             : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5");
   }
-}
-#else
-// Every vector register is caller-saved on x86-64 Linux, so nothing the
-// caller holds is lost. On arm64 some are not (below); there the kernel's
-// signal frame is another way for the registers to reach the stack.
-[[gnu::noinline]] void clear_vector_registers() {
-#if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx512f")) {
-    asm volatile(
-        "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
-        "vpxord %%zmm18, %%zmm18, %%zmm18\n vpxord %%zmm19, %%zmm19, %%zmm19\n"
-        "vpxord %%zmm20, %%zmm20, %%zmm20\n vpxord %%zmm21, %%zmm21, %%zmm21\n"
-        "vpxord %%zmm22, %%zmm22, %%zmm22\n vpxord %%zmm23, %%zmm23, %%zmm23\n"
-        "vpxord %%zmm24, %%zmm24, %%zmm24\n vpxord %%zmm25, %%zmm25, %%zmm25\n"
-        "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
-        "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
-        "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31\n"
-        "vpxord %%zmm0, %%zmm0, %%zmm0\n vpxord %%zmm1, %%zmm1, %%zmm1\n"
-        "vpxord %%zmm2, %%zmm2, %%zmm2\n vpxord %%zmm3, %%zmm3, %%zmm3\n"
-        "vpxord %%zmm4, %%zmm4, %%zmm4\n vpxord %%zmm5, %%zmm5, %%zmm5\n"
-        "vpxord %%zmm6, %%zmm6, %%zmm6\n vpxord %%zmm7, %%zmm7, %%zmm7\n"
-        "vpxord %%zmm8, %%zmm8, %%zmm8\n vpxord %%zmm9, %%zmm9, %%zmm9\n"
-        "vpxord %%zmm10, %%zmm10, %%zmm10\n vpxord %%zmm11, %%zmm11, %%zmm11\n"
-        "vpxord %%zmm12, %%zmm12, %%zmm12\n vpxord %%zmm13, %%zmm13, %%zmm13\n"
-        "vpxord %%zmm14, %%zmm14, %%zmm14\n vpxord %%zmm15, %%zmm15, %%zmm15\n"
-        "vzeroupper" ::
-            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
-  } else if (__builtin_cpu_supports("avx")) {
+#elif defined(__x86_64__)
+  // Every vector register is caller-saved on x86-64 Linux, so nothing the
+  // caller holds is lost. vzeroall clears zmm0 to zmm15 whole.
+  clear_avx512_high_registers();
+  if (__builtin_cpu_supports("avx")) {
     asm volatile("vzeroall" ::
                      : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
                        "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
@@ -119,7 +103,6 @@ constexpr std::size_t kStackWipeSize = 16384;
             "v21", "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
 #endif
 }
-#endif
 
 // Overwrites the stack where the key schedule and the calls under it ran:
 // wiping its own variables is not enough, as the crypto library's frames and
