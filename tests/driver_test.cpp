@@ -24,6 +24,7 @@
 
 #include "exit_status.hpp"
 #include "provider.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -41,8 +42,7 @@ TEST(DriverTest, MissingAlgorithmsFailTheRunAndRemoveTheOutput) {
 #if !defined(CRYPTCORE_PROVIDER_OPENSSL)
   GTEST_SKIP() << "only libcrypto can be made to withhold its algorithms from a running process";
 #else
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "driver_test";
-  std::filesystem::create_directories(dir);
+  const std::filesystem::path dir = testsupport::own_temp_folder("driver_test");
   const std::string input = (dir / "plain").string();
   const std::string output = (dir / "out").string();
   std::ofstream(input) << "plaintext that must not reach the output";

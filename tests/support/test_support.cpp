@@ -2,6 +2,11 @@
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -37,6 +42,19 @@ Bytes pattern(std::size_t length) {
     bytes[i] = static_cast<std::uint8_t>(i % 251);
   }
   return bytes;
+}
+
+std::filesystem::path own_temp_folder(const char* name) {
+#if defined(_WIN32)
+  const unsigned long id = GetCurrentProcessId();
+#else
+  const long id = ::getpid();
+#endif
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(id));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder;
 }
 
 std::vector<std::vector<std::string>> read_tsv(const std::string& name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,9 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes);
 Bytes pattern(std::size_t length);
 // The rows of a tab-separated file in tests/data, without comment lines.
 std::vector<std::vector<std::string>> read_tsv(const std::string& name);
+// A new, empty folder in the temporary folder, named `name` and this
+// process's ID, so that suites that run at once on one machine keep apart.
+std::filesystem::path own_temp_folder(const char* name);
 
 // The platform's crypto library called directly, in one call each (OpenSSL's
 // libcrypto, or CNG on Windows): the references the binding is checked
