@@ -114,65 +114,95 @@ TEST(OutputFileTest, FailedOutputIsTakenBack) {
 // POSIX a signal handler runs on the run's thread while a long run's second
 // thread writes (an input of unknown length, here a FIFO, always takes one).
 // Once discard_unfinished_output() has returned, nothing more may reach the
-// file, under any of its names. (A program ends right after; here the run is
-// fed more input, so that a write would follow at once if the run could
-// still make one.)
+// file, under any of its names, whether the discard came after the first
+// chunk or before the run had started on its data. (A program ends right
+// after; here the run is fed more input, so that a write would follow at once
+// if the run could still make one.)
 TEST(OutputFileTest, NothingIsWrittenOnceTakenBackFromAnotherThread) {
-  // What an earlier run left: its output goes only as its process ends.
-  const fs::path folder = testsupport::own_temp_folder("taken_back_test");
-  const std::string output = (folder / "out").string();
-  const fs::path other_name = folder / "other_name";
-  std::ofstream(output) << "old";
-  fs::create_hard_link(output, other_name);
-#if defined(_WIN32)
-  const std::string input = "\\\\.\\pipe\\taken_back_test_" + std::to_string(GetCurrentProcessId());
-  const HANDLE feed = CreateNamedPipeA(input.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
-                                       1 << 20, 0, 0, nullptr);
-  ASSERT_NE(feed, INVALID_HANDLE_VALUE);
-  const auto feed_chunk = [feed](const std::string& chunk) {
-    DWORD written = 0;
-    return WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) != 0;
+  struct Case {
+    const char* name;
+    bool after_first_chunk;
   };
-#else
-  const std::string input = (folder / "input").string();
-  ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
-#endif
-  // The run's thread is stopped for good: what it uses is left to the
-  // process's end.
-  auto* const workspace = new cryptcore::CipherWorkspace;
-  std::thread([=] {
-    cryptcore::crypt_file(*workspace, std::make_unique<cryptcore::SecretBytes>("back"),
-                          cryptcore::Direction::Encrypt, cryptcore::KeySchedule::Single,
-                          input.c_str(), output.c_str());
-  }).detach();
-#if defined(_WIN32)
-  ASSERT_TRUE(ConnectNamedPipe(feed, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
-#else
-  const int feed = ::open(input.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(feed, 0);
-  // Room for every chunk, as the named pipe has: once stopped, the run reads
-  // no more.
-  ::fcntl(feed, F_SETPIPE_SZ, 1 << 20);
-  const auto feed_chunk = [feed](const std::string& chunk) {
-    return ::write(feed, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+  const Case cases[] = {
+      {"after_first_chunk", true},
+      {"before_any_chunk", false},
   };
+  for (const Case& c : cases) {
+#if defined(_WIN32)
+    if (!c.after_first_chunk) {
+      // The file goes only as the process ends there, so the moment the
+      // discard takes it cannot be seen from here.
+      continue;
+    }
 #endif
-  const std::string chunk(cryptcore::kChunkSize, 'x');
-  ASSERT_TRUE(feed_chunk(chunk));
-  for (int wait = 0; wait < 600 && fs::file_size(other_name) < chunk.size(); ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // What an earlier run left: its output goes only as its process ends.
+    const fs::path folder = testsupport::own_temp_folder(c.name);
+    const std::string output = (folder / "out").string();
+    const fs::path other_name = folder / "other_name";
+    std::ofstream(output) << "old";
+    fs::create_hard_link(output, other_name);
+#if defined(_WIN32)
+    const std::string input =
+        "\\\\.\\pipe\\taken_back_test_" + std::to_string(GetCurrentProcessId());
+    const HANDLE feed = CreateNamedPipeA(input.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
+                                         1 << 20, 0, 0, nullptr);
+    ASSERT_NE(feed, INVALID_HANDLE_VALUE);
+    const auto feed_chunk = [feed](const std::string& chunk) {
+      DWORD written = 0;
+      return WriteFile(feed, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) !=
+             0;
+    };
+#else
+    const std::string input = (folder / "input").string();
+    ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+#endif
+    // The run's thread is stopped for good: what it uses is left to the
+    // process's end.
+    auto* const workspace = new cryptcore::CipherWorkspace;
+    std::thread([=] {
+      cryptcore::crypt_file(*workspace, std::make_unique<cryptcore::SecretBytes>("back"),
+                            cryptcore::Direction::Encrypt, cryptcore::KeySchedule::Single,
+                            input.c_str(), output.c_str());
+    }).detach();
+#if defined(_WIN32)
+    ASSERT_TRUE(ConnectNamedPipe(feed, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED);
+#else
+    const int feed = ::open(input.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(feed, 0);
+    // Room for every chunk, as the named pipe has: once stopped, the run
+    // reads no more.
+    ::fcntl(feed, F_SETPIPE_SZ, 1 << 20);
+    const auto feed_chunk = [feed](const std::string& chunk) {
+      return ::write(feed, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
+    };
+#endif
+    const std::string chunk(cryptcore::kChunkSize, 'x');
+    if (c.after_first_chunk) {
+      ASSERT_TRUE(feed_chunk(chunk));
+      for (int wait = 0; wait < 600 && fs::file_size(other_name) < chunk.size(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      ASSERT_EQ(fs::file_size(other_name), chunk.size()) << "the run wrote its first chunk";
+      cryptcore::discard_unfinished_output(*workspace);
+    } else {
+      // As soon as the run has its output (the discard then removes it), and
+      // before it has any data.
+      for (int wait = 0; wait < 60000 && fs::exists(output); ++wait) {
+        cryptcore::discard_unfinished_output(*workspace);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      ASSERT_FALSE(fs::exists(output)) << "the run's output was taken back";
+    }
+    EXPECT_EQ(fs::file_size(other_name), 0U) << c.name;
+    for (int more = 0; more < 3; ++more) {
+      EXPECT_TRUE(feed_chunk(chunk)) << c.name;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(fs::file_size(other_name), 0U) << c.name;
+    // What the stopped run still holds open may not go (on Windows).
+    std::error_code left_in_use;
+    fs::remove_all(folder, left_in_use);
   }
-  ASSERT_EQ(fs::file_size(other_name), chunk.size()) << "the run wrote its first chunk";
-  cryptcore::discard_unfinished_output(*workspace);
-  EXPECT_EQ(fs::file_size(other_name), 0U);
-  for (int more = 0; more < 2; ++more) {
-    EXPECT_TRUE(feed_chunk(chunk));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(fs::file_size(other_name), 0U);
-  // What the stopped run still holds open may not go (on Windows).
-  std::error_code left_in_use;
-  fs::remove_all(folder, left_in_use);
 }
 
 }  // namespace

@@ -82,6 +82,9 @@ class UnfinishedOutput {
  public:
   UnfinishedOutput(Workspace& workspace, const OutputFile& output)
       : slot_(workspace.unfinished_output), output_(output) {
+    // A discard of this output stops the run's writes for good: no later
+    // step of the run may allow them again.
+    workspace.ring.allow_writing();
     slot_.store(this, std::memory_order_release);
   }
   ~UnfinishedOutput() {

@@ -188,7 +188,6 @@ class Pipeline {
 
 std::optional<Outcome> Pipeline::run() {
   progress_ = {};
-  ring_.writing_stopped_.store(false);
   stream_.attach(slot(0), slot(0));
   stream_.hand_off_passes(layout_.helper_passes);
   // Started only now: the keys are set and the passphrase, registers and
@@ -438,6 +437,10 @@ bool Pipeline::write_out(std::span<const std::uint8_t> bytes) {
   const bool wrote = !ring_.writing_stopped_.load() && write_all(output_fd_, bytes);
   ring_.helper_writing_.store(false);
   return wrote;
+}
+
+void ChunkRing::allow_writing() noexcept {
+  writing_stopped_.store(false);
 }
 
 void ChunkRing::stop_writing() noexcept {

@@ -42,8 +42,11 @@ class ChunkRing {
   // Lets the run in progress write nothing more to a regular file: a write
   // its helper thread has begun is waited for. Makes only async-signal-safe
   // calls, so that a signal handler on the calling thread may take the
-  // output back knowing that no write from the other thread follows.
+  // output back knowing that no write from the other thread follows. It
+  // holds until allow_writing(), which a new output calls before it can be
+  // taken back, so that no run undoes it.
   void stop_writing() noexcept;
+  void allow_writing() noexcept;
 
  private:
   friend class Pipeline;
