@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Once its keys are set, a run in a caller's workspace allocates nothing: a
 // long input must cost exactly the allocations of a short one. Every
-// allocation is counted, C++'s and OpenSSL's, so this test is a program of
-// its own.
+// allocation of C++ and OpenSSL is counted (not the C library's own, such as
+// the stack of a long run's second thread, which is one per run), so this
+// test is a program of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>

@@ -29,7 +29,13 @@ void clear_avx512_high_registers() {
         "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
         "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
         "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31" ::
-            :);
+            :
+    // Code built for AVX-512 may keep values of its own in these registers.
+#if defined(__AVX512F__)
+        "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
+        "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31"
+#endif
+    );
   }
 }
 #endif

@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "cryptcore/outcome.hpp"
 #include "key_schedule.hpp"
 #include "provider.hpp"
 
@@ -30,6 +31,12 @@ enum class StreamFailure : std::uint8_t {
   // be told from an unpadded chunk when decrypting.
   LengthUnsupported,
 };
+
+// How a run that its stream stopped early ends.
+constexpr Outcome outcome_of(StreamFailure failure) {
+  return failure == StreamFailure::LengthUnsupported ? Outcome::LengthUnsupported
+                                                     : Outcome::CipherFailed;
+}
 
 using ChunkBuffer = std::span<std::uint8_t, kChunkSize>;
 

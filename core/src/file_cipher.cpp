@@ -72,12 +72,12 @@ Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int
 }
 
 // Makes a file run's output known to discard_unfinished_output() for as long
-// as it lives; it must end before the output is destroyed. Whoever takes it
-// out of the workspace first owns the output from then on: the run as it
-// ends, or a discard that comes while the run goes on (from a signal handler,
-// or from a console control handler on a thread of its own). Once a discard
-// has it, the run may not touch its output again, so it waits here for the
-// process to end, as the discard's caller then makes it.
+// as it lives; it must end before the output is destroyed. The run stays
+// registered while it takes back a failed output itself, so that a signal
+// that comes meanwhile takes it back once more rather than not at all. A
+// discard from outside takes the output out of the workspace for good: the
+// run may not touch it again, so when it ends it waits here for the process
+// to end, as the discard's caller then makes it.
 class UnfinishedOutput {
  public:
   UnfinishedOutput(Workspace& workspace, const OutputFile& output)

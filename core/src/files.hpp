@@ -2,7 +2,7 @@
 // The two files of a file run, as descriptors of the C runtime: the input, and
 // the output that is refused when it is the input and taken back when the run
 // fails or is stopped. One interface over each platform's own handles:
-// files_posix.cpp and files_windows.cpp, whose state is the private part of
+// files_linux.cpp and files_windows.cpp, whose state is the private part of
 // each class.
 #pragma once
 
@@ -51,7 +51,9 @@ class Descriptor {
   int release() { return fd_.exchange(-1); }
 
   int get() const { return fd_.load(std::memory_order_relaxed); }
-  bool inherited() const { return !owned_; }
+  // Whether it holds (or held, until closed) an inherited standard stream,
+  // which it leaves open.
+  bool borrowed() const { return !owned_; }
 
  private:
   void reset(int fd, bool owned) {
@@ -63,7 +65,7 @@ class Descriptor {
   // Read by a signal handler that may interrupt close(): the descriptor is
   // taken out of here before it is closed.
   std::atomic<int> fd_{-1};
-  bool owned_ = false;
+  bool owned_ = true;
 };
 
 #if defined(_WIN32)
@@ -147,7 +149,7 @@ class OutputFile {
   Descriptor fd_;
 #if defined(_WIN32)
   bool open_by_path(const char* path, const InputFile& input);
-  bool keep_a_way_back(void* file);
+  bool prepare_discard(void* file);
   void stop_writer() const;
 
   FileIdentity identity_;

@@ -203,7 +203,7 @@ bool OutputFile::open(const char* path, const InputFile& input) {
   identity_ = identity_of(handle);
   bool ok = !identity_.same_file(input.identity_);
   if (ok && identity_.on_disk) {
-    if (fd_.inherited()) {
+    if (fd_.borrowed()) {
       // The run's bytes go after what the file holds, or from where it stands
       // if that is further on: an appending handle cannot be told from one
       // that writes over the file from its start (Wine gives both the
@@ -217,7 +217,7 @@ bool OutputFile::open(const char* path, const InputFile& input) {
       // Emptied only now that it is known not to be the input.
       ok = cut_back(handle, 0);
     }
-    ok = ok && keep_a_way_back(handle);
+    ok = ok && prepare_discard(handle);
   }
   if (!ok) {
     fd_.close();
@@ -246,20 +246,23 @@ bool OutputFile::open_by_path(const char* path, const InputFile& input) {
   return fd_.get() >= 0;
 }
 
-bool OutputFile::keep_a_way_back(void* file) {
+bool OutputFile::prepare_discard(void* file) {
   const HANDLE process = GetCurrentProcess();
+  // Without the writer's thread a discard from another thread could not stop
+  // it, and its writes could follow the cleanup: then the output is refused.
   HANDLE thread = nullptr;
-  if (DuplicateHandle(process, GetCurrentThread(), process, &thread,
-                      THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
-    writer_.reset(thread);
-    writer_id_ = GetCurrentThreadId();
+  if (!DuplicateHandle(process, GetCurrentThread(), process, &thread,
+                       THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
+    return false;
   }
+  writer_.reset(thread);
+  writer_id_ = GetCurrentThreadId();
   // A handle of its own, opened afresh on the same file, so that the cleanup
   // waits on nothing the writer may hold; with the right to delete the file
   // where that is granted and the file is the run's own (not a standard
   // output). Else a duplicate of the writer's handle.
   for (const DWORD access : {GENERIC_WRITE | DELETE, GENERIC_WRITE}) {
-    if ((access & DELETE) != 0 && fd_.inherited()) {
+    if ((access & DELETE) != 0 && fd_.borrowed()) {
       continue;
     }
     const HANDLE keeper = ReOpenFile(file, access, kShareAll, 0);
@@ -295,7 +298,7 @@ bool OutputFile::discard() const {
     return false;
   }
   stop_writer();
-  if (fd_.inherited()) {
+  if (fd_.borrowed()) {
     return cut_back(file, start_);
   }
   // Emptied first, so that nothing partial survives under another name (a

@@ -117,11 +117,6 @@ class HelperThread {
   bool started_ = false;
 };
 
-Outcome outcome_of(StreamFailure failure) {
-  return failure == StreamFailure::LengthUnsupported ? Outcome::LengthUnsupported
-                                                     : Outcome::CipherFailed;
-}
-
 }  // namespace
 
 // One run through the ring. The calling thread drives the stream's worker

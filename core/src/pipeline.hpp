@@ -3,8 +3,9 @@
 // workspace: read into a slot, transformed there in place by the cipher
 // passes, written out from it, and the slot is read into again. The calling
 // thread runs the stream's worker; one helper thread reads ahead and writes
-// behind, or runs the cascade's second pass and writes, so that the I/O and
-// the passes overlap.
+// behind (one pass encrypting a file), runs the cascade's second pass and
+// writes (the cascade encrypting), or only writes (decrypting, or reading a
+// pipe), so that the I/O and the passes overlap.
 #pragma once
 
 #include <array>
@@ -20,11 +21,12 @@
 
 namespace cryptcore {
 
-// The ring's slots (1 MiB), and how many of them one read or write call
-// moves at most. Fewer, larger calls and wake-ups were faster on every kind
-// of run (measured with 8 to 32 slots and 2 to 8 chunks a call); 32 slots
-// gained a few hundredths more on some runs, but with the shared libcrypto
-// took a long run's peak memory past 8 MiB.
+// The ring's slots (1 MiB), and how many of them one read moves at most
+// between two files; a write there takes every chunk that is ready, up to the
+// end of the ring, and is started once this many are. Fewer, larger calls and
+// wake-ups were faster on every kind of run (measured with 8 to 32 slots and
+// 2 to 8 chunks a call); 32 slots gained a few hundredths more on some runs,
+// but with the shared libcrypto took a long run's peak memory past 8 MiB.
 inline constexpr std::size_t kRingChunks = 16;
 inline constexpr std::size_t kChunksPerCall = 8;
 static_assert(kRingChunks % kChunksPerCall == 0, "calls never straddle the end of the ring");

@@ -37,15 +37,10 @@ Outcome serve_serially(CipherStream& stream, int input_fd, int output_fd, ChunkB
         }
         break;
       case YieldCode::Finished:
-        switch (stream.failure()) {
-          case StreamFailure::None:
-            return write_all(output_fd, stream.take_output()) ? Outcome::Ok : Outcome::WriteFailed;
-          case StreamFailure::CipherFailed:
-            return Outcome::CipherFailed;
-          case StreamFailure::LengthUnsupported:
-            return Outcome::LengthUnsupported;
+        if (stream.failure() != StreamFailure::None) {
+          return outcome_of(stream.failure());
         }
-        return Outcome::CipherFailed;
+        return write_all(output_fd, stream.take_output()) ? Outcome::Ok : Outcome::WriteFailed;
     }
   }
 }

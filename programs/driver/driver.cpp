@@ -21,7 +21,8 @@ namespace {
 
 constexpr char kDecryptMode = 'd';
 
-// One run per process: the stream and both buffers live in static storage.
+// One run per process: its workspace (the stream, its buffers and the ring of
+// a long run) lives in static storage.
 cryptcore::CipherWorkspace workspace;
 
 }  // namespace

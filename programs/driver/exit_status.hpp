@@ -12,7 +12,7 @@ enum ExitStatus : int {
   ExitInputOpen = 2,          // the input could not be opened (or is a directory)
   ExitOutputOpen = 3,         // the output could not be opened, or names the input
   ExitReadFailed = 4,         // reading the input failed
-  ExitWriteFailed = 5,        // writing, flushing or closing the output failed
+  ExitWriteFailed = 5,        // writing or closing the output failed
   ExitCipherFailed = 6,       // bad padding, ragged ciphertext, or no SHA-1/AES
   ExitLengthUnsupported = 7,  // the last partial chunk is too long to pad
 };

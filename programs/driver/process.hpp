@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // What the programs do to their own process, which differs per platform
-// (process_posix.cpp, process_windows.cpp): keep the keys out of reach, blank
+// (process_linux.cpp, process_windows.cpp): keep the keys out of reach, blank
 // the command line, and take the output back when the run is stopped from
 // outside.
 #pragma once

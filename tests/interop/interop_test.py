@@ -35,6 +35,9 @@ STATUS_LENGTH_UNSUPPORTED = 7
 # STATUS_CONTROL_C_EXIT, as a Linux caller sees it: Wine passes on its low byte.
 STATUS_CONTROL_C_EXIT_UNDER_WINE = 0xC000013A & 0xFF
 CHUNK = 65536
+# Long enough for any one run under Wine on a loaded machine; a run that
+# takes longer has hung, and fails its row instead of holding up the suite.
+RUN_TIMEOUT = 120
 
 
 def pattern(length):
@@ -73,18 +76,20 @@ def main():
 
     def windows(program, mode_and_passphrase, source, target, env=None, stdin=subprocess.DEVNULL,
                 stdout=None):
-        return start(program, mode_and_passphrase, source, target, env, stdin, stdout).wait()
+        return start(program, mode_and_passphrase, source, target, env, stdin,
+                     stdout).wait(timeout=RUN_TIMEOUT)
 
     def through_cmd(line):
         # The standard streams as Windows' command interpreter redirects them:
         # the handles programs get on Windows.
         return subprocess.run(wrapper + ["cmd", "/c", line], stdin=subprocess.DEVNULL,
-                              env=wine_env).returncode
+                              env=wine_env, timeout=RUN_TIMEOUT).returncode
 
     def native(program, mode_and_passphrase, source, target):
-        return subprocess.run([linux[program], mode_and_passphrase, source, target]).returncode
+        return subprocess.run([linux[program], mode_and_passphrase, source, target],
+                              timeout=RUN_TIMEOUT).returncode
 
-    def removed_soon(path, seconds=10):
+    def removed_soon(path, seconds=RUN_TIMEOUT):
         # Windows deletes a file marked for deletion as the process that held
         # it ends; Wine's server does so a moment after the process is seen
         # to end, once it has cleaned up after it.
@@ -266,7 +271,7 @@ def main():
         write("race", b"other")
         run.stdin.write(b"12345")
         run.stdin.close()
-        status = run.wait(timeout=120)
+        status = run.wait(timeout=RUN_TIMEOUT)
         check(f"{program} output renamed mid-run: status {status}", status == STATUS_CIPHER_FAILED)
         check(f"{program} output renamed mid-run: the other file changed", read("race") == b"other")
         check(f"{program} output renamed mid-run: its bytes are left",
@@ -281,14 +286,14 @@ def main():
             # from a pipe, or blocked writing to one that nobody reads.
             run = started_on_a_pipe(program, "esecret", "killed", bytes(CHUNK))
             run.send_signal(signal.SIGINT)
-            status = run.wait(timeout=120)
+            status = run.wait(timeout=RUN_TIMEOUT)
             run.stdin.close()
             check(f"{program} Ctrl-C mid-run: status {status}, the output left",
                   status == STATUS_CONTROL_C_EXIT_UNDER_WINE and removed_soon("killed"))
             run = start(program, "esecret", "big", "/dev/stdout", stdout=subprocess.PIPE)
             started = run.stdout.read(1)
             run.send_signal(signal.SIGINT)
-            status = run.wait(timeout=120)
+            status = run.wait(timeout=RUN_TIMEOUT)
             run.stdout.close()
             check(f"{program} Ctrl-C while writing to a full pipe: status {status}",
                   started and status == STATUS_CONTROL_C_EXIT_UNDER_WINE)

@@ -22,7 +22,9 @@ enum class KeySchedule : std::uint8_t { Single = 1, Cascade = 2 };
 enum class Direction : std::uint8_t { Encrypt, Decrypt };
 
 // The size and alignment of a workspace. What it holds is the library's own,
-// so that it can change without changing this header.
+// so that it can change without changing this header; the size is part of the
+// library's binary interface, so a program must be rebuilt against the header
+// of the library it links (a new size comes with a new major version).
 inline constexpr std::size_t kCipherWorkspaceSize = 1160 * 1024;
 inline constexpr std::size_t kCipherWorkspaceAlignment = 64;
 
@@ -30,9 +32,11 @@ inline constexpr std::size_t kCipherWorkspaceAlignment = 64;
 // both 64 KiB chunk buffers of a short run, the ring of a long one with what
 // its two threads share, and the output of the file run in progress, which
 // the library builds in this fixed storage. Once the keys are set a run
-// allocates nothing, so a program that keeps its workspace in static storage
-// never touches the heap while data moves (and only the pages a run uses
-// become resident). A workspace serves one run at a time and may be reused
+// allocates nothing (but what the system takes to start a long run's second
+// thread), so a program that keeps its workspace in static storage never
+// touches the heap while data moves (and only the pages a run uses become
+// resident). At over a megabyte it is too big for a thread's stack: keep it
+// in static storage or allocate it. A workspace serves one run at a time and may be reused
 // for the next; runs in different workspaces may go on at once on different
 // threads.
 class CipherWorkspace {
@@ -86,9 +90,9 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 //   a device or pipe is left alone. The file removed is the one the run
 //   opened, whatever became of the path: on POSIX in the folder that held it
 //   then, on Windows through a handle of its own, whatever its name became.
-// The keys are set only once both files are open, and `passphrase` is
-// destroyed (wiped) as soon as they are: it does not outlive a blocking open,
-// and it is gone before any data moves.
+// The keys are derived only once both files are open, so that none exists
+// while an open waits (on a FIFO, say), and `passphrase` is destroyed (wiped)
+// as soon as they are, before any data moves.
 Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
                    Direction direction, KeySchedule schedule, const char* input_path,
                    const char* output_path);
@@ -102,7 +106,11 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 // when it is stopped from outside, so that a killed run leaves no partial
 // output that could pass for a whole one:
 // - on POSIX from the handler of a signal that ends the process (SIGINT,
-//   SIGTERM, ...), for which it makes only async-signal-safe calls;
+//   SIGTERM, ...), for which it makes only async-signal-safe calls. The
+//   handler must run on the thread that called crypt_file() (block those
+//   signals in every other thread; the library's own thread blocks them):
+//   it stops the writes of the run's second thread, not those of the thread
+//   it interrupts elsewhere;
 // - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
 //   console closing), which runs on a thread of its own: it first stops the
 //   thread that runs crypt_file(), for good, so that no write of that thread

@@ -9,13 +9,13 @@ namespace cryptcore {
 
 enum class Outcome : std::uint8_t {
   Ok,
-  InputOpenFailed,   // the input file could not be opened, or is a directory
-  OutputOpenFailed,  // the output file could not be opened, or is the input
-  ReadFailed,        // reading the input failed (not its end)
-  WriteFailed,       // writing or closing the output failed
-  CipherFailed,      // see StreamFailure::CipherFailed; also no SHA-1 or AES
-  LengthUnsupported,
-  InvalidArgument,   // a call the library cannot serve: nothing was opened
+  InputOpenFailed,    // the input file could not be opened, or is a directory
+  OutputOpenFailed,   // the output file could not be opened, or is the input
+  ReadFailed,         // reading the input failed (not its end)
+  WriteFailed,        // writing or closing the output failed
+  CipherFailed,       // bad padding, ragged ciphertext, or no SHA-1 or AES-256-CBC
+  LengthUnsupported,  // refused to encrypt: the last partial chunk is too long to pad
+  InvalidArgument,    // a call the library cannot serve: nothing was opened
 };
 
 }  // namespace cryptcore

@@ -76,7 +76,7 @@ bool OutputFile::open(const char* path, const InputFile& input) {
   const int fd = fd_.get();
   bool ok = ::fstat(fd, &status_) == 0 && !overwrites(status_, input_status);
   if (ok && S_ISREG(status_.st_mode)) {
-    if (fd_.inherited()) {
+    if (fd_.borrowed()) {
       // Appending, the run's bytes go after what the file holds; otherwise
       // they start at the inherited offset, which is what a failure cuts back to.
       const int flags = ::fcntl(fd, F_GETFL);
@@ -178,7 +178,7 @@ bool OutputFile::discard() const {
     return false;
   }
   int fd = fd_.get();
-  if (fd_.inherited()) {
+  if (fd_.borrowed()) {
     return fd >= 0 && cut_back(fd, start_);
   }
   int reopened = -1;
