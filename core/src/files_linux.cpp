@@ -179,7 +179,9 @@ bool OutputFile::discard() const {
   }
   int fd = fd_.get();
   if (fd_.borrowed()) {
-    return fd >= 0 && cut_back(fd, start_);
+    // The offset goes back too, so that whoever writes next to the same
+    // standard output goes on right after what was there before the run.
+    return fd >= 0 && cut_back(fd, start_) && ::lseek(fd, start_, SEEK_SET) == start_;
   }
   int reopened = -1;
   if (fd < 0 && folder_.get() >= 0) {

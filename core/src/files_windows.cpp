@@ -299,7 +299,13 @@ bool OutputFile::discard() const {
   }
   stop_writer();
   if (fd_.borrowed()) {
-    return cut_back(file, start_);
+    // The position goes back too, so that whoever writes next to the same
+    // standard output goes on right after what was there before the run.
+    LARGE_INTEGER start{};
+    start.QuadPart = start_;
+    const int fd = fd_.get();
+    return cut_back(file, start_) &&
+           (fd < 0 || SetFilePointerEx(handle_of(fd), start, nullptr, FILE_BEGIN));
   }
   // Emptied first, so that nothing partial survives under another name (a
   // hard link) or where the delete is not allowed.

@@ -311,6 +311,10 @@ PY
   printf HEADER >out_cut_back
   check "$p failure cuts standard output back to where the run began" 6 same:out_cut_back:header -- \
     bash -c '"$0" dwrong cipher_big /dev/stdout >>out_cut_back' "$prog"
+  printf HEADEREND >header_end
+  check "$p the next writer after a failure goes on where the run began" 0 \
+    same:out_cut_between:header_end -- \
+    bash -c '{ printf HEADER; "$0" dwrong cipher_big /dev/stdout; printf END; } >out_cut_between' "$prog"
   check "$p standard streams that are a socket" 0 same:out_socket:cipher_secret -- python3 -c '
 import socket, subprocess, sys
 ours, theirs = socket.socketpair()
