@@ -147,6 +147,7 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   }
   Workspace& inside = Workspace::in(workspace);
   const UnfinishedOutput unfinished(inside, output);
+  output.release_held_signals();
 
   const bool keys_set = set_keys(inside, passphrase->view(), direction, schedule);
   // The keys are all the run needs: the passphrase is wiped before any data moves.

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -67,6 +69,36 @@ class Descriptor {
   std::atomic<int> fd_{-1};
   bool owned_ = true;
 };
+
+#if !defined(_WIN32)
+// Holds back every signal sent to the calling thread, from hold() until
+// release() or its end, when the signals held meanwhile are delivered.
+class SignalHold {
+ public:
+  SignalHold() = default;
+  ~SignalHold() { release(); }
+  SignalHold(const SignalHold&) = delete;
+  SignalHold& operator=(const SignalHold&) = delete;
+
+  void hold() {
+    if (!holding_) {
+      sigset_t all;
+      sigfillset(&all);
+      holding_ = pthread_sigmask(SIG_BLOCK, &all, &before_) == 0;
+    }
+  }
+  void release() {
+    if (holding_) {
+      holding_ = false;
+      pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+  }
+
+ private:
+  sigset_t before_{};
+  bool holding_ = false;
+};
+#endif
 
 #if defined(_WIN32)
 // Which file a handle leads to: its volume's serial number and its ID on that
@@ -142,6 +174,13 @@ class OutputFile {
   //   that no write lands after the cleanup (a long run's second thread,
   //   which writes for it, is stopped before: ChunkRing::stop_writing).
   bool discard() const;
+  // To be called once the output is known to whatever calls discard() when
+  // the run is stopped from outside. On POSIX, signals are held back on the
+  // calling thread from the moment open() creates or empties a file until
+  // then, so that a signal in between finds the output there to take back
+  // instead of leaving it behind, created or emptied. (A Windows console
+  // handler runs on a thread of its own, so nothing is held there.)
+  void release_held_signals();
 
   int fd() const { return fd_.get(); }
 
@@ -176,6 +215,7 @@ class OutputFile {
   char name_[NAME_MAX + 1] = {};
   // Where this run's bytes begin: 0, or the offset of an inherited output.
   off_t start_ = 0;
+  SignalHold held_;
 #endif
 };
 

@@ -86,14 +86,20 @@ bool OutputFile::open(const char* path, const InputFile& input) {
       // Emptied only now that it is known not to be the input, and only if it
       // holds data: truncating a new file makes some file systems force the
       // data out at close.
+      held_.hold();
       ok = ::ftruncate(fd, 0) == 0;
     }
   }
   if (!ok) {
     fd_.close();
     folder_.close();
+    held_.release();
   }
   return ok;
+}
+
+void OutputFile::release_held_signals() {
+  held_.release();
 }
 
 bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
@@ -129,7 +135,8 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
       return false;
     }
     struct stat entry {};
-    if (::fstatat(folder.get(), name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(entry.st_mode)) {
+    const bool exists = ::fstatat(folder.get(), name, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(entry.st_mode)) {
       if (on_procfs(folder.get())) {
         // A link in /proc names an open file, not a path: only the kernel can
         // follow it, and the file behind it is never the run's to remove.
@@ -148,13 +155,25 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
       start.own(folder.release());
       continue;
     }
-    const int fd = ::openat(folder.get(), name,
-                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, create_mode);
+    // An existing entry is opened as it is, which may wait (for a FIFO's
+    // reader, say) while signals still end the run at once; a new file is
+    // created, and known to be the run's own, with signals held back.
+    if (!exists) {
+      held_.hold();
+    }
+    const int fd =
+        ::openat(folder.get(), name,
+                 O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | (exists ? 0 : O_CREAT | O_EXCL),
+                 create_mode);
     if (fd < 0) {
-      if (errno != ELOOP) {
+      const int error = errno;
+      held_.release();
+      if (error != ELOOP && error != EEXIST && !(exists && error == ENOENT)) {
+        errno = error;
         return false;
       }
-      // The entry became a link after it was looked at: follow that one too.
+      // The entry changed after it was looked at (it became a link, or came
+      // or went): look at it again.
       if (slash != nullptr) {
         *slash = '/';
       }

@@ -278,6 +278,8 @@ bool OutputFile::prepare_discard(void* file) {
   return keeper_ != nullptr;
 }
 
+void OutputFile::release_held_signals() {}
+
 void OutputFile::stop_writer() const {
   if (writer_ == nullptr || GetCurrentThreadId() == writer_id_) {
     return;

@@ -284,6 +284,14 @@ PY
         status=$?; rm -f killed_fifo; exit $status' "$prog" "$signal"
   done
 
+  # Stopped right after the output was created, or after an existing one was
+  # emptied, before any byte is written: the output is still taken back.
+  for existing in no yes; do
+    rm -f out_stopped && { [ $existing = no ] || cp plain out_stopped; }
+    check_fault "$p stopped at the opening of an output that existed: $existing" 143 \
+      absent:out_stopped -- faulty CRYPTCORE_FAULT_SIGNAL=15 -- "$prog" esecret plain out_stopped
+  done
+
   # A new output gets the input's permission bits, at most 0666, less the
   # umask; an existing output keeps its own.
   for bits in "600 022 600" "755 022 644" "644 077 600" "444 000 444"; do

@@ -13,15 +13,22 @@
 //                                  disk that fills up mid-file);
 //   CRYPTCORE_FAULT_CLOSE=1        closing a descriptor that was written to
 //                                  closes it but reports EIO (as NFS or a
-//                                  quota may report a failed write only then).
+//                                  quota may report a failed write only then);
+//   CRYPTCORE_FAULT_SIGNAL=N       the first open that creates a file, or the
+//                                  first truncation, raises signal N once it
+//                                  is done (as if another process sent it
+//                                  right then).
 // Without these variables every call passes straight through.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 
 namespace {
@@ -29,6 +36,8 @@ namespace {
 using ReadFn = ssize_t (*)(int, void*, size_t);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
 using CloseFn = int (*)(int);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using FtruncateFn = int (*)(int, off_t);
 
 constexpr int kTrackedFds = 1024;
 
@@ -71,6 +80,16 @@ long long allowed(long long limit, long long so_far, size_t count) {
 
 bool injected(int fd) {
   return fd >= 0 && fd != STDERR_FILENO && fd < kTrackedFds;
+}
+
+// Raises the configured signal the first time it is called.
+void raise_configured_signal() {
+  static bool raised = false;
+  const long long signal = limit_from("CRYPTCORE_FAULT_SIGNAL");
+  if (!raised && signal > 0) {
+    raised = true;
+    std::raise(static_cast<int>(signal));
+  }
 }
 
 }  // namespace
@@ -125,6 +144,33 @@ extern "C" int close(int fd) {
   if (result == 0 && was_written && fail_close != nullptr && *fail_close == '1') {
     errno = EIO;
     return -1;
+  }
+  return result;
+}
+
+extern "C" int openat(int folder, const char* path, int flags, ...) {
+  static const OpenatFn real_openat = next<OpenatFn>("openat");
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  const int fd = real_openat(folder, path, flags, mode);
+  if (fd >= 0 && (flags & O_CREAT) != 0) {
+    const int error = errno;
+    raise_configured_signal();
+    errno = error;
+  }
+  return fd;
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+  static const FtruncateFn real_ftruncate = next<FtruncateFn>("ftruncate");
+  const int result = real_ftruncate(fd, length);
+  if (result == 0) {
+    raise_configured_signal();
   }
   return result;
 }

@@ -110,7 +110,9 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 //   handler must run on the thread that called crypt_file() (block those
 //   signals in every other thread; the library's own thread blocks them):
 //   it stops the writes of the run's second thread, not those of the thread
-//   it interrupts elsewhere;
+//   it interrupts elsewhere. crypt_file() holds back the signals of its
+//   thread from the moment it creates or empties the output until the output
+//   is known here, so that a signal in between takes it back too;
 // - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
 //   console closing), which runs on a thread of its own: it first stops the
 //   thread that runs crypt_file(), for good, so that no write of that thread
