@@ -15,12 +15,12 @@
 #include <cstdint>
 #include <memory>
 #else
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <climits>
+
+#include "signal_hold.hpp"
 #endif
 
 namespace cryptcore {
@@ -69,36 +69,6 @@ class Descriptor {
   std::atomic<int> fd_{-1};
   bool owned_ = true;
 };
-
-#if !defined(_WIN32)
-// Holds back every signal sent to the calling thread, from hold() until
-// release() or its end, when the signals held meanwhile are delivered.
-class SignalHold {
- public:
-  SignalHold() = default;
-  ~SignalHold() { release(); }
-  SignalHold(const SignalHold&) = delete;
-  SignalHold& operator=(const SignalHold&) = delete;
-
-  void hold() {
-    if (!holding_) {
-      sigset_t all;
-      sigfillset(&all);
-      holding_ = pthread_sigmask(SIG_BLOCK, &all, &before_) == 0;
-    }
-  }
-  void release() {
-    if (holding_) {
-      holding_ = false;
-      pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-    }
-  }
-
- private:
-  sigset_t before_{};
-  bool holding_ = false;
-};
-#endif
 
 #if defined(_WIN32)
 // Which file a handle leads to: its volume's serial number and its ID on that

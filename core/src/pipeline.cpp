@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <span>
 
 #include "descriptor_io.hpp"
+#if !defined(_WIN32)
+#include "signal_hold.hpp"
+#endif
 
 namespace cryptcore {
 
@@ -69,17 +71,7 @@ std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, in
   return layout;
 }
 
-#if !defined(_WIN32)
-// Signals that a thread raises by what it does itself (a fault, a write to a
-// closed pipe or past the file-size limit) act on the thread that raised
-// them, as they would on the caller's; every other signal is left to the
-// calling thread, where the program's handlers expect to run. (Windows has
-// no such signals: its console handlers run on a thread of their own.)
-constexpr int kSelfRaisedSignals[] = {SIGSEGV, SIGBUS, SIGFPE,  SIGILL,
-                                      SIGTRAP, SIGSYS, SIGPIPE, SIGXFSZ};
-#endif
-
-// A thread started with every other signal blocked, joined before it goes.
+// A thread started with the signals from outside held, joined before it goes.
 class HelperThread {
  public:
   HelperThread() = default;
@@ -88,20 +80,13 @@ class HelperThread {
   HelperThread& operator=(const HelperThread&) = delete;
 
   bool start(void* (*body)(void*), void* argument) {
-#if defined(_WIN32)
-    started_ = pthread_create(&thread_, nullptr, body, argument) == 0;
-#else
-    sigset_t blocked;
-    sigset_t previous;
-    sigfillset(&blocked);
-    for (const int signal : kSelfRaisedSignals) {
-      sigdelset(&blocked, signal);
-    }
-    // The new thread starts with this mask; the caller gets its own back.
-    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    started_ = pthread_create(&thread_, nullptr, body, argument) == 0;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#if !defined(_WIN32)
+    // Every signal from outside is left to the calling thread, where the
+    // program's handlers expect to run; the caller gets its own mask back.
+    SignalHold held;
+    held.hold();
 #endif
+    started_ = pthread_create(&thread_, nullptr, body, argument) == 0;
     return started_;
   }
 
