@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "key_schedule.hpp"
+#include "format/key_schedule.hpp"
 
 namespace cryptbench {
 

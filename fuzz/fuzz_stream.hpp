@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher_stream.hpp"
+#include "format/cipher_stream.hpp"
 
 namespace fuzzsupport {
 

@@ -2,7 +2,7 @@
 // The key schedule of each program: what a run pays before any data moves.
 #include <benchmark/benchmark.h>
 
-#include "key_schedule.hpp"
+#include "format/key_schedule.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <array>
 #include <memory>
 
-#include "cipher_stream.hpp"
+#include "format/cipher_stream.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "cryptcore/file_cipher.hpp"
 #include "cryptcore/secret_bytes.hpp"
+#include "crypto/secure_wipe.hpp"
 #include "exit_status.hpp"
 #include "process.hpp"
-#include "secure_wipe.hpp"
 
 namespace cryptdriver {
 

@@ -6,8 +6,8 @@
 
 #include <atomic>
 
+#include "files/windows_acl.hpp"
 #include "process.hpp"
-#include "windows_acl.hpp"
 
 // Error reporting's flags for this process, from kernel32 (MinGW's werapi.h,
 // which declares it, does not compile).

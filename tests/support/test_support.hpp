@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher_stream.hpp"
+#include "format/cipher_stream.hpp"
 
 namespace testsupport {
 

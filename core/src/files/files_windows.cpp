@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: Apache-2.0
+// The files of a run over Windows handles: descriptors of the C runtime in
+// binary mode, and a second handle that reaches the output apart from its name.
+#include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "files/files.hpp"
+#include "files/windows_acl.hpp"
+
+namespace cryptcore {
+
+void HandleCloser::operator()(void* handle) const noexcept {
+  CloseHandle(handle);
+}
+
+bool FileIdentity::same_file(const FileIdentity& other) const {
+  // Wine reports no volume (0) for the handles it makes of the host's
+  // descriptors, such as the standard streams of a program started from a
+  // Linux shell, and for every handle once the process has shut other
+  // processes out (a process of Wine's own answers the query): the ID alone
+  // decides then, which at worst refuses a file on another volume that has
+  // the same ID.
+  return on_disk && other.on_disk && std::memcmp(id, other.id, sizeof id) == 0 &&
+         (volume == other.volume || volume == 0 || other.volume == 0);
+}
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What lets the trustee of an access control entry read a file's data.
+constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+
+struct LocalFreer {
+  void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Hands `handle` to `descriptor` in binary mode (no CR/LF translation, no end
+// of file at Ctrl-Z); the descriptor owns it from then on. The handle is
+// closed if that fails.
+void own_handle(Descriptor& descriptor, HANDLE handle, int flags) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+  }
+  descriptor.own(fd);
+}
+
+// Takes the inherited standard stream `fd` as it stands, switched to binary
+// mode; false if the process has no such stream.
+bool borrow_standard_stream(Descriptor& descriptor, int fd) {
+  if (_get_osfhandle(fd) <= 0 || _setmode(fd, _O_BINARY) < 0) {
+    return false;
+  }
+  descriptor.borrow(fd);
+  return true;
+}
+
+FileIdentity identity_of(HANDLE handle) {
+  FileIdentity identity;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    return identity;
+  }
+  FILE_ID_INFO id_info{};
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_info, sizeof id_info)) {
+    identity.on_disk = true;
+    identity.volume = id_info.VolumeSerialNumber;
+    std::memcpy(identity.id, id_info.FileId.Identifier, sizeof identity.id);
+  } else if (GetFileInformationByHandle(handle, &info)) {
+    // A file system without 128-bit IDs (FAT) gives a 64-bit index.
+    identity.on_disk = true;
+    identity.volume = info.dwVolumeSerialNumber;
+    const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    std::memcpy(identity.id, &index, sizeof index);
+  }
+  return identity;
+}
+
+// Whether nobody but the file's owner, SYSTEM and the Administrators may read
+// it. What cannot be read for sure (no right to read the ACL, a null ACL,
+// conditional or object entries) counts as open to others.
+bool readable_only_by_its_owner(HANDLE file) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::unique_ptr<void, LocalFreer> owned_descriptor(descriptor);
+  if (dacl == nullptr) {
+    return false;
+  }
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) {
+      return false;
+    }
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    // An inherit-only entry is for files made in a folder, not for the
+    // folder itself; a denial takes nothing from privacy.
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      continue;
+    }
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      return false;
+    }
+    auto* const allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    const PSID trustee = &allowed->SidStart;
+    if ((allowed->Mask & kReadRights) != 0 && !EqualSid(trustee, owner) &&
+        !IsWellKnownSid(trustee, WinLocalSystemSid) &&
+        !IsWellKnownSid(trustee, WinBuiltinAdministratorsSid) &&
+        !IsWellKnownSid(trustee, WinCreatorOwnerRightsSid)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// How a new file is made private: readable by nobody but the user who runs
+// the program, SYSTEM and the Administrators, whatever its folder would pass
+// on to it (the ACL is protected from inheritance).
+class PrivateFile {
+ public:
+  PrivateFile()
+      : acl_({{Trustee::User, FILE_ALL_ACCESS},
+              {Trustee::System, FILE_ALL_ACCESS},
+              {Trustee::Administrators, FILE_ALL_ACCESS}}) {}
+
+  // The attributes to create the file with, or null if they could not be made.
+  SECURITY_ATTRIBUTES* attributes() {
+    const bool made =
+        acl_.get() != nullptr &&
+        InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_.get(), FALSE) &&
+        SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    return made ? &attributes_ : nullptr;
+  }
+
+ private:
+  AllowList acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  // Not inherited by child processes, as a handle made without attributes.
+  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, &descriptor_, FALSE};
+};
+
+// Shortens the file behind `handle` to `length` bytes if it is longer,
+// without moving any file pointer.
+bool cut_back(HANDLE handle, std::int64_t length) {
+  LARGE_INTEGER size{};
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = length;
+  return GetFileSizeEx(handle, &size) &&
+         (size.QuadPart <= length ||
+          SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end));
+}
+
+}  // namespace
+
+bool InputFile::open(const char* path) {
+  if (names_stream(path, "/dev/stdin", "/dev/fd/0")) {
+    if (!borrow_standard_stream(fd_, STDIN_FILENO)) {
+      return false;
+    }
+  } else {
+    // A directory cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: refused.
+    // The default security attributes make the handle not inherited.
+    const HANDLE handle = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+    own_handle(fd_, handle, _O_RDONLY);
+    if (fd_.get() < 0) {
+      return false;
+    }
+  }
+  const HANDLE handle = handle_of(fd_.get());
+  identity_ = identity_of(handle);
+  private_ = identity_.on_disk && readable_only_by_its_owner(handle);
+  return true;
+}
+
+bool OutputFile::open(const char* path, const InputFile& input) {
+  if (names_stream(path, "/dev/stdout", "/dev/fd/1")) {
+    if (!borrow_standard_stream(fd_, STDOUT_FILENO)) {
+      return false;
+    }
+  } else if (!open_by_path(path, input)) {
+    return false;
+  }
+  const HANDLE handle = handle_of(fd_.get());
+  identity_ = identity_of(handle);
+  bool ok = !identity_.same_file(input.identity_);
+  if (ok && identity_.on_disk) {
+    if (fd_.borrowed()) {
+      // The run's bytes go after what the file holds, or from where it stands
+      // if that is further on: an appending handle cannot be told from one
+      // that writes over the file from its start (Wine gives both the
+      // position 0), and a failure must never cut off what was there before.
+      LARGE_INTEGER position{};
+      LARGE_INTEGER size{};
+      ok = SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) &&
+           GetFileSizeEx(handle, &size);
+      start_ = std::max(position.QuadPart, size.QuadPart);
+    } else {
+      // Emptied only now that it is known not to be the input.
+      ok = cut_back(handle, 0);
+    }
+    ok = ok && prepare_discard(handle);
+  }
+  if (!ok) {
+    fd_.close();
+    identity_ = {};
+  }
+  return ok;
+}
+
+bool OutputFile::open_by_path(const char* path, const InputFile& input) {
+  // The counterpart of a private input's permission bits on POSIX: a new
+  // output from an input that nobody else may read is made as private. An
+  // existing output keeps its ACL (the attributes then play no part).
+  std::optional<PrivateFile> private_file;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (input.private_) {
+    security = private_file.emplace().attributes();
+  }
+  // Opened without emptying it: the file is emptied only once it is known not
+  // to be the input.
+  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, kShareAll, security, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  own_handle(fd_, handle, _O_WRONLY);
+  return fd_.get() >= 0;
+}
+
+bool OutputFile::prepare_discard(void* file) {
+  const HANDLE process = GetCurrentProcess();
+  // Without the writer's thread a discard from another thread could not stop
+  // it, and its writes could follow the cleanup: then the output is refused.
+  HANDLE thread = nullptr;
+  if (!DuplicateHandle(process, GetCurrentThread(), process, &thread,
+                       THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
+    return false;
+  }
+  writer_.reset(thread);
+  writer_id_ = GetCurrentThreadId();
+  // A handle of its own, opened afresh on the same file, so that the cleanup
+  // waits on nothing the writer may hold; with the right to delete the file
+  // where that is granted and the file is the run's own (not a standard
+  // output). Else a duplicate of the writer's handle.
+  for (const DWORD access : {GENERIC_WRITE | DELETE, GENERIC_WRITE}) {
+    if ((access & DELETE) != 0 && fd_.borrowed()) {
+      continue;
+    }
+    const HANDLE keeper = ReOpenFile(file, access, kShareAll, 0);
+    if (keeper != INVALID_HANDLE_VALUE) {
+      keeper_.reset(keeper);
+      return true;
+    }
+  }
+  HANDLE keeper = nullptr;
+  if (DuplicateHandle(process, file, process, &keeper, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    keeper_.reset(keeper);
+  }
+  return keeper_ != nullptr;
+}
+
+void OutputFile::release_held_signals() {}
+
+void OutputFile::stop_writer() const {
+  if (writer_ == nullptr || GetCurrentThreadId() == writer_id_) {
+    return;
+  }
+  // Stopped for good. A suspension takes hold only once the thread is out of
+  // the kernel; GetThreadContext waits for that, so a write in progress is
+  // over before the cleanup begins.
+  if (SuspendThread(writer_.get()) != static_cast<DWORD>(-1)) {
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(writer_.get(), &context);
+  }
+}
+
+bool OutputFile::discard() const {
+  const HANDLE file = keeper_.get();
+  if (!identity_.on_disk || file == nullptr) {
+    return false;
+  }
+  stop_writer();
+  if (fd_.borrowed()) {
+    // The position goes back too, so that whoever writes next to the same
+    // standard output goes on right after what was there before the run.
+    LARGE_INTEGER start{};
+    start.QuadPart = start_;
+    const int fd = fd_.get();
+    return cut_back(file, start_) &&
+           (fd < 0 || SetFilePointerEx(handle_of(fd), start, nullptr, FILE_BEGIN));
+  }
+  // Emptied first, so that nothing partial survives under another name (a
+  // hard link) or where the delete is not allowed.
+  const bool emptied = cut_back(file, 0);
+  // Deleted when its last handle is closed: the keeper, as the output object
+  // ends, or the process.
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ||
+         emptied;
+}
+
+}  // namespace cryptcore

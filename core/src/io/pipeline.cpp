@@ -1,0 +1,445 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "io/pipeline.hpp"
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <span>
+
+#include "io/descriptor_io.hpp"
+#if !defined(_WIN32)
+#include "io/signal_hold.hpp"
+#endif
+
+namespace cryptcore {
+
+namespace {
+
+constexpr std::uint64_t kRingBytes = kRingChunks * kChunkSize;
+
+// How a run shares the work between the calling thread, which runs the
+// stream's worker, and its helper, which writes.
+struct Layout {
+  // The helper also reads (ahead of the worker); otherwise the calling
+  // thread reads before it works. Only an input whose reads never wait for
+  // another process is read there, or a chunk could wait to be written
+  // while the helper waits for input.
+  bool helper_reads = false;
+  // The last passes of every chunk, which the helper runs before writing.
+  std::size_t helper_passes = 0;
+  // The output is a regular file, which a failed or killed run takes back:
+  // the helper's writes to it are fenced against stop_writing().
+  bool file_output = false;
+  // How many made chunks the helper lets gather before it writes them in
+  // one call. 1 unless both ends are storage: a reader may be waiting for
+  // each chunk (a pipe, a socket, a terminal), or the input may stall with
+  // made chunks in the ring.
+  std::uint64_t write_batch = 1;
+};
+
+std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, int output_fd) {
+  struct stat input {};
+  if (::fstat(input_fd, &input) != 0 || S_ISDIR(input.st_mode)) {
+    return std::nullopt;
+  }
+  if (S_ISREG(input.st_mode)) {
+    const off_t offset = ::lseek(input_fd, 0, SEEK_CUR);
+    if (offset < 0 || input.st_size - offset < static_cast<off_t>(kPipelineMinInput)) {
+      return std::nullopt;
+    }
+  }
+  struct stat output {};
+  const bool storage_input = S_ISREG(input.st_mode) || S_ISBLK(input.st_mode);
+  const bool storage_output =
+      ::fstat(output_fd, &output) == 0 && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode));
+  // The work is split so that neither thread waits long for the other.
+  // Encrypting, the cipher costs the most: one pass has the calling thread
+  // to itself while the helper reads ahead and writes behind; the cascade
+  // gives each thread one pass. Decrypting costs less than the copies: the
+  // calling thread reads and decrypts while the helper writes, so that
+  // reading and writing overlap.
+  Layout layout;
+  if (!stream.decrypting()) {
+    layout.helper_passes = stream.passes() > 1 ? 1 : 0;
+    layout.helper_reads = layout.helper_passes == 0 && storage_input;
+  }
+  layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
+  layout.file_output = storage_output && S_ISREG(output.st_mode);
+  return layout;
+}
+
+// A thread started with the signals from outside held, joined before it goes.
+class HelperThread {
+ public:
+  HelperThread() = default;
+  ~HelperThread() { join(); }
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+
+  bool start(void* (*body)(void*), void* argument) {
+#if !defined(_WIN32)
+    // Every signal from outside is left to the calling thread, where the
+    // program's handlers expect to run; the caller gets its own mask back.
+    SignalHold held;
+    held.hold();
+#endif
+    started_ = pthread_create(&thread_, nullptr, body, argument) == 0;
+    return started_;
+  }
+
+  void join() {
+    if (started_) {
+      pthread_join(thread_, nullptr);
+      started_ = false;
+    }
+  }
+
+ private:
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
+}  // namespace
+
+// One run through the ring. The calling thread drives the stream's worker
+// chunk by chunk in order, as the one-thread loop does; the helper follows
+// it. Whatever fails, the run ends as the one-thread loop would: a failure
+// takes effect at its place in the order of chunks (a read error once the
+// chunks read before it are written, a failed final chunk once those before
+// it are written), and a write error, which comes before anything later,
+// stops both threads.
+class Pipeline {
+ public:
+  Pipeline(CipherStream& stream, int input_fd, int output_fd, ChunkRing& ring, Layout layout)
+      : stream_(stream),
+        input_fd_(input_fd),
+        output_fd_(output_fd),
+        ring_(ring),
+        progress_(ring.progress_),
+        layout_(layout) {}
+
+  std::optional<Outcome> run();
+
+ private:
+  // What the worker gets when it asks for its next chunk.
+  enum class Next { Chunk, End, ReadFailed, Stopped };
+  struct Input {
+    Next next;
+    std::size_t length = 0;
+  };
+
+  ChunkBuffer slot(std::uint64_t chunk) {
+    return ChunkBuffer(ring_.slots_.data() + chunk % kRingChunks * kChunkSize, kChunkSize);
+  }
+  bool helper_failed() const { return progress_.write_failed || progress_.pass_failed; }
+
+  // The calling thread.
+  Input wait_for_read(std::uint64_t chunk);
+  Input read_here(std::uint64_t chunk);
+  bool publish_made(std::uint64_t made);
+  void publish_done(bool has_tail, std::size_t tail_length);
+
+  // The helper.
+  static void* helper_main(void* pipeline);
+  void help();
+  void read_ahead(std::unique_lock<std::mutex>& lock);
+  void write_made(std::unique_lock<std::mutex>& lock, std::uint64_t count);
+  void write_tail(std::unique_lock<std::mutex>& lock);
+
+  bool write_out(std::span<const std::uint8_t> bytes);
+
+  // Either thread, whichever reads.
+  std::optional<std::size_t> read_once(std::uint64_t room_end);
+
+  CipherStream& stream_;
+  const int input_fd_;
+  const int output_fd_;
+  ChunkRing& ring_;
+  ChunkRing::Progress& progress_;
+  const Layout layout_;
+  // Owned by the reading thread: the bytes read so far, and whether the
+  // input has ended.
+  std::uint64_t bytes_read_ = 0;
+  bool input_ended_ = false;
+};
+
+std::optional<Outcome> Pipeline::run() {
+  progress_ = {};
+  stream_.attach(slot(0), slot(0));
+  stream_.hand_off_passes(layout_.helper_passes);
+  // Started only now: the keys are set and the passphrase, registers and
+  // stack that held it wiped, so the new thread inherits none of it.
+  HelperThread helper;
+  if (!helper.start(&Pipeline::helper_main, this)) {
+    return std::nullopt;
+  }
+
+  std::uint64_t chunk = 0;  // the chunk the worker makes next
+  bool gave_final = false;  // a short chunk was handed over: the input has ended
+  bool has_tail = false;
+  std::size_t tail_length = 0;
+  Outcome outcome = Outcome::Ok;
+  for (bool working = true; working;) {
+    switch (stream_.resume()) {
+      case YieldCode::NeedInput: {
+        const Input input = gave_final             ? Input{Next::End}
+                            : layout_.helper_reads ? wait_for_read(chunk)
+                                                   : read_here(chunk);
+        switch (input.next) {
+          case Next::Chunk:
+            gave_final = input.length < kChunkSize;
+            stream_.fill_input_in_place(slot(chunk), input.length);
+            break;
+          case Next::End:
+            stream_.fill_input(0);
+            break;
+          case Next::ReadFailed:
+            outcome = Outcome::ReadFailed;
+            working = false;
+            break;
+          case Next::Stopped:
+            working = false;
+            break;
+        }
+        break;
+      }
+      case YieldCode::OutputFull:
+        // A whole chunk, made in its slot.
+        (void)stream_.take_output();
+        working = publish_made(++chunk);
+        break;
+      case YieldCode::Finished:
+        if (stream_.failure() == StreamFailure::None) {
+          has_tail = gave_final;
+          tail_length = stream_.take_output().size();
+        } else {
+          outcome = outcome_of(stream_.failure());
+        }
+        working = false;
+        break;
+    }
+  }
+  publish_done(has_tail, tail_length);
+  helper.join();
+  if (progress_.write_failed) {
+    return Outcome::WriteFailed;
+  }
+  return progress_.pass_failed ? Outcome::CipherFailed : outcome;
+}
+
+Pipeline::Input Pipeline::wait_for_read(std::uint64_t chunk) {
+  std::unique_lock lock(ring_.mutex_);
+  for (;;) {
+    if (helper_failed()) {
+      return {Next::Stopped};
+    }
+    if (progress_.filled > chunk) {
+      return {Next::Chunk, kChunkSize};
+    }
+    if (progress_.read_failed) {
+      return {Next::ReadFailed};
+    }
+    if (progress_.input_ended) {
+      return progress_.final_length > 0 ? Input{Next::Chunk, progress_.final_length}
+                                        : Input{Next::End};
+    }
+    progress_.caller_waiting = true;
+    ring_.caller_wake_.wait(lock);
+    progress_.caller_waiting = false;
+  }
+}
+
+Pipeline::Input Pipeline::read_here(std::uint64_t chunk) {
+  for (;;) {
+    const std::uint64_t chunk_start = chunk * kChunkSize;
+    if (bytes_read_ >= chunk_start + kChunkSize) {
+      return {Next::Chunk, kChunkSize};
+    }
+    if (input_ended_) {
+      const std::size_t length = static_cast<std::size_t>(bytes_read_ - chunk_start);
+      return length > 0 ? Input{Next::Chunk, length} : Input{Next::End};
+    }
+    // The rest of this chunk goes into its slot, once that has been written.
+    std::uint64_t room_end = 0;
+    {
+      std::unique_lock lock(ring_.mutex_);
+      while (!helper_failed() && progress_.written + kRingChunks <= chunk) {
+        progress_.caller_waiting = true;
+        ring_.caller_wake_.wait(lock);
+        progress_.caller_waiting = false;
+      }
+      if (helper_failed()) {
+        return {Next::Stopped};
+      }
+      room_end = progress_.written + kRingChunks;
+    }
+    const std::optional<std::size_t> got = read_once(room_end);
+    if (!got) {
+      return {Next::ReadFailed};
+    }
+    input_ended_ = *got == 0;
+  }
+}
+
+std::optional<std::size_t> Pipeline::read_once(std::uint64_t room_end) {
+  // At most kChunksPerCall chunks from the one being read, within the free
+  // slots and short of the end of the ring.
+  const std::uint64_t chunk = bytes_read_ / kChunkSize;
+  const std::uint64_t end = std::min({(chunk + kChunksPerCall) * kChunkSize, room_end * kChunkSize,
+                                      (bytes_read_ / kRingBytes + 1) * kRingBytes});
+  const std::span<std::uint8_t> into(ring_.slots_.data() + bytes_read_ % kRingBytes,
+                                     static_cast<std::size_t>(end - bytes_read_));
+  const std::optional<std::size_t> got = read_some(input_fd_, into);
+  if (got) {
+    bytes_read_ += *got;
+  }
+  return got;
+}
+
+bool Pipeline::publish_made(std::uint64_t made) {
+  std::unique_lock lock(ring_.mutex_);
+  progress_.made = made;
+  if (progress_.helper_waiting && made >= progress_.helper_wants_made) {
+    ring_.helper_wake_.notify_one();
+  }
+  return !helper_failed();
+}
+
+void Pipeline::publish_done(bool has_tail, std::size_t tail_length) {
+  std::unique_lock lock(ring_.mutex_);
+  progress_.worker_done = true;
+  progress_.has_tail = has_tail;
+  progress_.tail_length = tail_length;
+  ring_.helper_wake_.notify_one();
+}
+
+void* Pipeline::helper_main(void* pipeline) {
+  static_cast<Pipeline*>(pipeline)->help();
+  return nullptr;
+}
+
+// Writes what the worker has made, in batches, and reads ahead into the
+// free slots in between, until the worker is done and all it made is out
+// or something fails here.
+void Pipeline::help() {
+  std::unique_lock lock(ring_.mutex_);
+  while (!helper_failed()) {
+    const std::uint64_t ready = progress_.made - progress_.written;
+    if (ready >= layout_.write_batch || (ready > 0 && progress_.worker_done)) {
+      // Up to the end of the ring; one at a time where chunks are not
+      // gathered, so that none waits for the passes on the next.
+      const std::uint64_t contiguous = kRingChunks - progress_.written % kRingChunks;
+      write_made(lock, std::min(ready, layout_.write_batch == 1 ? 1 : contiguous));
+      continue;
+    }
+    if (progress_.worker_done) {
+      // All it made is out: only a final short chunk is left, if any.
+      if (progress_.has_tail) {
+        write_tail(lock);
+      }
+      return;
+    }
+    // bytes_read_ is the helper's only when it reads.
+    if (layout_.helper_reads && !progress_.input_ended && !progress_.read_failed &&
+        bytes_read_ < (progress_.written + kRingChunks) * kChunkSize) {
+      read_ahead(lock);
+      continue;
+    }
+    progress_.helper_waiting = true;
+    progress_.helper_wants_made = progress_.written + layout_.write_batch;
+    ring_.helper_wake_.wait(lock);
+    progress_.helper_waiting = false;
+  }
+}
+
+void Pipeline::read_ahead(std::unique_lock<std::mutex>& lock) {
+  const std::uint64_t room_end = progress_.written + kRingChunks;
+  lock.unlock();
+  const std::optional<std::size_t> got = read_once(room_end);
+  lock.lock();
+  progress_.filled = bytes_read_ / kChunkSize;
+  if (!got) {
+    progress_.read_failed = true;
+  } else if (*got == 0) {
+    progress_.input_ended = true;
+    progress_.final_length = static_cast<std::size_t>(bytes_read_ % kChunkSize);
+  }
+  if (progress_.caller_waiting) {
+    ring_.caller_wake_.notify_one();
+  }
+}
+
+void Pipeline::write_made(std::unique_lock<std::mutex>& lock, std::uint64_t count) {
+  const std::uint64_t first = progress_.written;
+  lock.unlock();
+  // The handed-off passes, chunk by chunk; the chunks before one that
+  // fails are still written, as the one-thread loop would have.
+  std::uint64_t passed = 0;
+  for (; passed < count; ++passed) {
+    std::size_t length = kChunkSize;
+    if (!stream_.run_handed_off_passes(slot(first + passed), length, false) ||
+        length != kChunkSize) {
+      break;
+    }
+  }
+  const bool wrote =
+      write_out(std::span<const std::uint8_t>(slot(first).data(), passed * kChunkSize));
+  lock.lock();
+  progress_.written += wrote ? passed : 0;
+  progress_.write_failed = !wrote;
+  progress_.pass_failed = wrote && passed < count;
+  if (progress_.caller_waiting) {
+    ring_.caller_wake_.notify_one();
+  }
+}
+
+void Pipeline::write_tail(std::unique_lock<std::mutex>& lock) {
+  std::size_t length = progress_.tail_length;
+  const ChunkBuffer tail = slot(progress_.made);
+  lock.unlock();
+  const bool passed = stream_.run_handed_off_passes(tail, length, true);
+  const bool wrote = passed && write_out(std::span(tail.data(), length));
+  lock.lock();
+  progress_.pass_failed = !passed;
+  progress_.write_failed = passed && !wrote;
+}
+
+bool Pipeline::write_out(std::span<const std::uint8_t> bytes) {
+  // A device or pipe is left alone when the output is taken back, and a
+  // write to it may wait for its reader: not fenced.
+  if (!layout_.file_output) {
+    return write_all(output_fd_, bytes);
+  }
+  ring_.helper_writing_.store(true);
+  const bool wrote = !ring_.writing_stopped_.load() && write_all(output_fd_, bytes);
+  ring_.helper_writing_.store(false);
+  return wrote;
+}
+
+void ChunkRing::allow_writing() noexcept {
+  writing_stopped_.store(false);
+}
+
+void ChunkRing::stop_writing() noexcept {
+  writing_stopped_.store(true);
+  // A write to a regular file does not wait for anyone; it ends soon.
+  constexpr timespec kPause{0, 100'000};
+  while (helper_writing_.load()) {
+    ::nanosleep(&kPause, nullptr);
+  }
+}
+
+std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
+                                       ChunkRing& ring) {
+  const std::optional<Layout> layout = choose_layout(stream, input_fd, output_fd);
+  if (!layout) {
+    return std::nullopt;
+  }
+  Pipeline pipeline(stream, input_fd, output_fd, ring, *layout);
+  return pipeline.run();
+}
+
+}  // namespace cryptcore
