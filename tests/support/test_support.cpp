@@ -79,36 +79,48 @@ std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
 }
 
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
-                     std::span<const std::uint8_t> input) {
-  using cryptcore::kChunkSize;
-  using cryptcore::YieldCode;
-  auto stream = std::make_unique<cryptcore::CipherStream>();
-  auto buffers = std::make_unique<std::array<std::uint8_t, kChunkSize>[]>(2);
+                     std::span<const std::uint8_t> input, std::span<const std::size_t> pieces) {
+  using cryptcore::Outcome;
+  auto cipher = std::make_unique<cryptcore::IncrementalState>();
   StreamRun run;
-  EXPECT_TRUE(stream->init(passphrase, decrypt, schedule));
-  stream->attach(buffers[0], buffers[1]);
+  const auto failure_of = [](Outcome outcome) {
+    EXPECT_TRUE(outcome == Outcome::Ok || outcome == Outcome::CipherFailed ||
+                outcome == Outcome::LengthUnsupported);
+    return outcome == Outcome::Ok                  ? cryptcore::StreamFailure::None
+           : outcome == Outcome::LengthUnsupported ? cryptcore::StreamFailure::LengthUnsupported
+                                                   : cryptcore::StreamFailure::CipherFailed;
+  };
+  EXPECT_EQ(cipher->init(passphrase,
+                         decrypt ? cryptcore::Direction::Decrypt : cryptcore::Direction::Encrypt,
+                         schedule),
+            Outcome::Ok);
+  Bytes output(cryptcore::IncrementalCipher::update_capacity(input.size()) +
+               cryptcore::kFinishCapacity);
   std::size_t consumed = 0;
-  for (;;) {
-    const YieldCode code = stream->resume();
-    run.events.push_back(code);
-    if (code == YieldCode::NeedInput) {
-      const std::size_t length = std::min(kChunkSize, input.size() - consumed);
-      std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(consumed), length,
-                  buffers[0].begin());
-      consumed += length;
-      stream->fill_input(length);
-      continue;
-    }
-    const std::span<const std::uint8_t> produced = stream->take_output();
-    if (code == YieldCode::Finished) {
-      run.failure = stream->failure();
-      if (run.failure == cryptcore::StreamFailure::None) {
-        run.output.insert(run.output.end(), produced.begin(), produced.end());
-      }
+  std::size_t made = 0;
+  for (std::size_t piece = 0; piece <= pieces.size(); ++piece) {
+    const std::size_t length = piece < pieces.size()
+                                   ? std::min(pieces[piece], input.size() - consumed)
+                                   : input.size() - consumed;
+    std::size_t written = 0;
+    const Outcome outcome =
+        cipher->update(input.data() + consumed, length, output.data() + made,
+                       cryptcore::IncrementalCipher::update_capacity(length), written);
+    if (outcome != Outcome::Ok) {
+      run.failure = failure_of(outcome);
       return run;
     }
-    run.output.insert(run.output.end(), produced.begin(), produced.end());
+    consumed += length;
+    made += written;
   }
+  std::size_t written = 0;
+  run.failure =
+      failure_of(cipher->finish(output.data() + made, cryptcore::kFinishCapacity, written));
+  if (run.failure == cryptcore::StreamFailure::None) {
+    output.resize(made + written);
+    run.output = std::move(output);
+  }
+  return run;
 }
 
 }  // namespace testsupport

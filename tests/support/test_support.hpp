@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/cipher_stream.hpp"
+#include "format/incremental_state.hpp"
 
 namespace testsupport {
 
@@ -37,11 +38,12 @@ Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::
 struct StreamRun {
   Bytes output;
   cryptcore::StreamFailure failure = cryptcore::StreamFailure::None;
-  std::vector<cryptcore::YieldCode> events;
 };
 
-// Runs a fresh stream over `input` the way the programs' driver does.
+// Runs a fresh incremental cipher over `input`, handed over in pieces of the
+// given lengths and then the rest, and returns all it gave back (nothing
+// after a failure).
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
-                     std::span<const std::uint8_t> input);
+                     std::span<const std::uint8_t> input, std::span<const std::size_t> pieces = {});
 
 }  // namespace testsupport

@@ -106,6 +106,20 @@ bool AesCbcKey::derive(const Provider& provider, Sha1Hash& hash) {
   return true;
 }
 
+bool AesCbcKey::copy_from(const Provider& provider, const AesCbcKey& other) {
+  destroy();
+  if (!other.derived() || !provider.acquired() ||
+      !backend::cipher_create(provider.aes_256_cbc(), context_)) {
+    destroy();
+    return false;
+  }
+  cipher_ = provider.aes_256_cbc();
+  key_ = other.key_;
+  iv_ = other.iv_;
+  restart();
+  return true;
+}
+
 bool AesCbcKey::set_iv(std::span<const std::uint8_t, kIvSize> iv) {
   if (context_ == nullptr) {
     return false;

@@ -46,6 +46,13 @@ bool CipherStream::init(std::string_view passphrase, bool decrypt_mode, KeySched
   return provider.acquire() && derive_pass_keys(provider, passphrase, schedule, pass_keys);
 }
 
+bool CipherStream::init_with_keys_of(const CipherStream& keyed, bool decrypt_mode) {
+  release();
+  decrypt = decrypt_mode;
+  failure_ = StreamFailure::None;
+  return provider.acquire() && pass_keys.copy_from(provider, keyed.pass_keys);
+}
+
 void CipherStream::attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer) {
   finish_worker();
   failure_ = StreamFailure::None;

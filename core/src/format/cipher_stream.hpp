@@ -56,6 +56,8 @@ class CipherStream {
   // Acquires the provider and derives the pass keys; false if the provider
   // cannot give SHA-1 and AES-256-CBC.
   bool init(std::string_view passphrase, bool decrypt, KeySchedule schedule);
+  // The same with a copy of the pass keys of `keyed`, which must have them.
+  bool init_with_keys_of(const CipherStream& keyed, bool decrypt);
   // Resets the worker, empties the input window and opens the whole output
   // buffer as the output window.
   void attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer);
