@@ -78,10 +78,21 @@ std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
   return rows;
 }
 
+Bytes encrypt_with_recorded_keys(const std::vector<std::string>& keys_row,
+                                 cryptcore::KeySchedule schedule,
+                                 std::span<const std::uint8_t> plaintext) {
+  Bytes bytes = reference_encrypt(from_hex(keys_row[1]), from_hex(keys_row[2]), plaintext, true);
+  if (schedule == cryptcore::KeySchedule::Cascade) {
+    bytes = reference_encrypt(from_hex(keys_row[3]), from_hex(keys_row[4]), bytes, true);
+  }
+  return bytes;
+}
+
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
                      std::span<const std::uint8_t> input, std::span<const std::size_t> pieces) {
+  using cryptcore::IncrementalCipher;
   using cryptcore::Outcome;
-  auto cipher = std::make_unique<cryptcore::IncrementalState>();
+  auto cipher = std::make_unique<IncrementalCipher>();
   StreamRun run;
   const auto failure_of = [](Outcome outcome) {
     EXPECT_TRUE(outcome == Outcome::Ok || outcome == Outcome::CipherFailed ||
@@ -90,22 +101,19 @@ StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySc
            : outcome == Outcome::LengthUnsupported ? cryptcore::StreamFailure::LengthUnsupported
                                                    : cryptcore::StreamFailure::CipherFailed;
   };
-  EXPECT_EQ(cipher->init(passphrase,
+  EXPECT_EQ(cipher->init(passphrase.data(), passphrase.size(),
                          decrypt ? cryptcore::Direction::Decrypt : cryptcore::Direction::Encrypt,
                          schedule),
             Outcome::Ok);
-  Bytes output(cryptcore::IncrementalCipher::update_capacity(input.size()) +
-               cryptcore::kFinishCapacity);
+  Bytes output(IncrementalCipher::update_capacity(input.size()) + cryptcore::kFinishCapacity);
   std::size_t consumed = 0;
   std::size_t made = 0;
   for (std::size_t piece = 0; piece <= pieces.size(); ++piece) {
-    const std::size_t length = piece < pieces.size()
-                                   ? std::min(pieces[piece], input.size() - consumed)
-                                   : input.size() - consumed;
+    const std::size_t left = input.size() - consumed;
+    const std::size_t length = piece < pieces.size() ? std::min(pieces[piece], left) : left;
     std::size_t written = 0;
-    const Outcome outcome =
-        cipher->update(input.data() + consumed, length, output.data() + made,
-                       cryptcore::IncrementalCipher::update_capacity(length), written);
+    const Outcome outcome = cipher->update(input.data() + consumed, length, output.data() + made,
+                                           IncrementalCipher::update_capacity(length), written);
     if (outcome != Outcome::Ok) {
       run.failure = failure_of(outcome);
       return run;

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cryptcore/incremental_cipher.hpp"
 #include "format/cipher_stream.hpp"
-#include "format/incremental_state.hpp"
 
 namespace testsupport {
 
@@ -34,6 +34,12 @@ Bytes reference_digest(Digest digest, std::span<const std::uint8_t> bytes);
 // AES-256-CBC, with PKCS #5 padding when `padding` is set.
 Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
                         std::span<const std::uint8_t> plaintext, bool padding);
+
+// What a row of keys.tsv makes of `plaintext` (shorter than a chunk) under
+// `schedule`: a padded pass with key 1, then for the cascade one with key 2.
+Bytes encrypt_with_recorded_keys(const std::vector<std::string>& keys_row,
+                                 cryptcore::KeySchedule schedule,
+                                 std::span<const std::uint8_t> plaintext);
 
 struct StreamRun {
   Bytes output;

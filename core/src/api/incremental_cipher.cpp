@@ -72,7 +72,7 @@ std::optional<std::uint64_t> IncrementalCipher::encrypted_size(std::uint64_t len
     return length;
   }
   const std::uint64_t padded = tail - tail % kAesBlockSize + kAesBlockSize * pass_count(schedule);
-  if (padded >= kChunkSize || length - tail > std::numeric_limits<std::uint64_t>::max() - padded) {
+  if (padded >= kChunkSize) {
     return std::nullopt;
   }
   return length - tail + padded;

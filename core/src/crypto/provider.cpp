@@ -162,6 +162,15 @@ bool AesCbcKey::update(Direction direction, std::uint8_t* data, std::size_t leng
   return true;
 }
 
+bool AesCbcKey::prepare(bool encrypting) {
+  std::array<std::uint8_t, kAesBlockSize> block{};
+  const bool ok =
+      update(encrypting ? Direction::Encrypt : Direction::Decrypt, block.data(), block.size());
+  restart();
+  secure_wipe(block.data(), block.size());
+  return ok;
+}
+
 bool AesCbcKey::encrypt(std::uint8_t* data, std::size_t& length, std::size_t capacity, bool final) {
   if (!final) {
     return update(Direction::Encrypt, data, length);

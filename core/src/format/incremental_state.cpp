@@ -69,6 +69,9 @@ Outcome IncrementalState::update(const std::uint8_t* input, std::size_t length,
   if (capacity < IncrementalCipher::update_capacity(length)) {
     return Outcome::OutputTooSmall;
   }
+  if (length == 0) {
+    return Outcome::Ok;
+  }
   std::size_t made = 0;
   // First complete the chunk held back, in the state's own buffer.
   if (held_ != 0) {
@@ -132,7 +135,7 @@ Outcome IncrementalState::finish(std::uint8_t* output, std::size_t capacity, std
   held_ = 0;
   std::size_t made = 0;
   const Outcome outcome = end_run(chunk_.data(), tail, made);
-  if (outcome == Outcome::Ok) {
+  if (outcome == Outcome::Ok && made != 0) {
     std::memcpy(output, chunk_.data(), made);
     written = made;
   }
