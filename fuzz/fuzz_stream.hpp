@@ -1,7 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// Shared by the fuzz targets: how an input names its run, and a driver that
-// feeds a cipher stream the way the programs' service loop does (whole chunks,
-// then a short final one), checking the stream's side of the protocol.
+// Shared by the fuzz targets: how an input names its run, and runs of the
+// incremental cipher over a few fixed passphrases whose keys are derived
+// once per process, so that an input costs its bytes and not a key schedule.
+//
+// Input layout: byte 0 picks the schedule (bit 0: cascade), the passphrase
+// (bits 1-2: one of kPassphrases) and how many split points cut the input
+// into update() calls (bits 3-5: 0 to 7; bits 6-7 are ignored); byte 1 asks
+// for a long input (see plan_of(): up to three whole chunks before the tail,
+// and a tail stretched to just under a chunk); then two bytes per split point, each the length of
+// one update() call (little-endian; the last call takes the rest); then the bytes: the tail, which
+// the leading chunks (and a stretched tail) repeat, so that a small input reaches the multi-chunk
+// paths.
 #pragma once
 
 #include <array>
@@ -10,15 +19,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string_view>
-#include <vector>
 
-#include "format/cipher_stream.hpp"
+#include "format/incremental_state.hpp"
 
 namespace fuzzsupport {
 
-using Bytes = std::vector<std::uint8_t>;
+using cryptcore::Direction;
+using cryptcore::IncrementalCipher;
+using cryptcore::KeySchedule;
+using cryptcore::Outcome;
 
 // Stops the fuzzer with a message: libFuzzer saves the input as a crash.
 [[noreturn]] inline void fail(const char* what) {
@@ -44,93 +56,203 @@ class Reader {
     rest_ = rest_.subspan(1);
     return b;
   }
-  std::span<const std::uint8_t> take(std::size_t n) {
-    n = n < rest_.size() ? n : rest_.size();
-    const auto head = rest_.first(n);
-    rest_ = rest_.subspan(n);
-    return head;
-  }
   std::span<const std::uint8_t> rest() const { return rest_; }
 
  private:
   std::span<const std::uint8_t> rest_;
 };
 
-// At most this many bytes of passphrase come from an input.
-inline constexpr std::size_t kMaxPassphrase = 40;
+// The passphrases an input can pick: empty, plain, with a zero byte inside,
+// and the longest the programs are commonly given.
+inline constexpr std::array<std::string_view, 4> kPassphrases = {
+    std::string_view(), std::string_view("secret"), std::string_view("s\0cret", 6),
+    std::string_view("a passphrase of forty bytes, 0123456789")};
 
-inline std::string_view passphrase_from(Reader& reader) {
-  const std::size_t length = reader.byte() % (kMaxPassphrase + 1);
-  const auto bytes = reader.take(length);
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
+inline constexpr std::size_t kMaxSplits = 7;
 
-// `length` bytes made by repeating `pattern` (zero bytes if it is empty).
-inline Bytes repeat_to(std::span<const std::uint8_t> pattern, std::size_t length) {
-  Bytes out(length, 0);
-  if (!pattern.empty()) {
-    for (std::size_t i = 0; i < length; ++i) {
-      out[i] = pattern[i % pattern.size()];
+// What an input asks for.
+struct Plan {
+  KeySchedule schedule = KeySchedule::Single;
+  std::size_t passphrase = 0;
+  std::size_t pieces = 0;
+  std::array<std::size_t, kMaxSplits> piece_lengths{};
+  std::span<const std::uint8_t> bytes;
+  std::size_t leading_chunks = 0;
+  std::size_t tail_length = 0;
+};
+
+inline Plan plan_of(const std::uint8_t* data, std::size_t size) {
+  Reader reader(data, size);
+  Plan plan;
+  const std::uint8_t control = reader.byte();
+  plan.schedule = (control & 1) != 0 ? KeySchedule::Cascade : KeySchedule::Single;
+  plan.passphrase = (control >> 1) & 3;
+  plan.pieces = (control >> 3) & 7;
+  const std::uint8_t long_input = reader.byte();
+  for (std::size_t i = 0; i < plan.pieces; ++i) {
+    plan.piece_lengths[i] = reader.byte();
+    plan.piece_lengths[i] |= static_cast<std::size_t>(reader.byte()) << 8;
+  }
+  plan.bytes = reader.rest();
+  plan.tail_length = plan.bytes.size();
+  // Whole chunks and tails near a chunk cost far more than the rest of an
+  // input (the cipher runs over them several times), so few inputs have
+  // them: only where byte 1 asks for them and a hash of the whole input is a
+  // multiple of 16, which almost any mutation undoes. Most inputs stay fast,
+  // while every chunk boundary, a chunk between two others and the longest
+  // tails, refused or not, are in reach.
+  std::uint32_t hash = 2166136261U;
+  for (std::size_t i = 0; i < size; ++i) {
+    hash = (hash ^ data[i]) * 16777619U;
+  }
+  if ((long_input & 0xF0) == 0xF0 && hash % 16 == 0) {
+    plan.leading_chunks = long_input & 3;
+    if ((long_input & 4) != 0) {
+      plan.tail_length = cryptcore::kChunkSize - 1 - plan.bytes.size() % 64;
     }
   }
-  return out;
+  return plan;
+}
+
+// Bytes kept from one input to the next, grown only to the largest one and
+// never cleared, so that an input pays for no allocation or zeroing.
+class Buffer {
+ public:
+  std::uint8_t* reserve(std::size_t size) {
+    if (size > capacity_) {
+      bytes_.reset(new std::uint8_t[size]);
+      capacity_ = size;
+    }
+    return bytes_.get();
+  }
+  std::uint8_t* data() { return bytes_.get(); }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t capacity_ = 0;
+};
+
+// Fills `length` bytes at `out` with `pattern` over and over (zero bytes if
+// it is empty), in a few doubling copies rather than one per byte.
+inline void repeat_into(std::uint8_t* out, std::size_t length,
+                        std::span<const std::uint8_t> pattern) {
+  if (length == 0) {
+    return;
+  }
+  if (pattern.empty()) {
+    std::memset(out, 0, length);
+    return;
+  }
+  std::size_t filled = std::min(pattern.size(), length);
+  std::memcpy(out, pattern.data(), filled);
+  for (; filled < length; filled *= 2) {
+    std::memcpy(out + filled, out, std::min(filled, length - filled));
+  }
+}
+
+// The input of a plan: the leading chunks, then the tail, each its bytes
+// repeated to length.
+inline std::span<const std::uint8_t> input_of(const Plan& plan) {
+  static Buffer input;
+  const std::size_t lead = plan.leading_chunks * cryptcore::kChunkSize;
+  std::uint8_t* const bytes = input.reserve(lead + plan.tail_length);
+  repeat_into(bytes, lead, plan.bytes);
+  repeat_into(bytes + lead, plan.tail_length, plan.bytes);
+  return {bytes, lead + plan.tail_length};
+}
+
+// A cipher with the keys of one passphrase and schedule, derived once.
+inline const cryptcore::IncrementalState& keyed(std::size_t passphrase, KeySchedule schedule) {
+  static const auto states = [] {
+    auto made =
+        std::make_unique<std::array<cryptcore::IncrementalState, 2 * kPassphrases.size()>>();
+    for (std::size_t i = 0; i < made->size(); ++i) {
+      const KeySchedule each = i % 2 == 0 ? KeySchedule::Single : KeySchedule::Cascade;
+      require((*made)[i].init(kPassphrases[i / 2], Direction::Encrypt, each) == Outcome::Ok,
+              "the provider could not set keys");
+    }
+    return made;
+  }();
+  return (*states)[2 * passphrase + (schedule == KeySchedule::Cascade ? 1 : 0)];
 }
 
 struct Run {
-  Bytes output;
-  cryptcore::StreamFailure failure = cryptcore::StreamFailure::None;
+  Outcome outcome = Outcome::Ok;
+  Buffer buffer;
+  std::size_t size = 0;
+
+  std::span<const std::uint8_t> output() { return {buffer.data(), size}; }
 };
 
-// One stream and its two buffers in static storage, as in the programs; every
-// run sets new keys on it.
-inline Run run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
-                      std::span<const std::uint8_t> input) {
-  using cryptcore::kChunkSize;
-  using cryptcore::YieldCode;
-  static cryptcore::CipherStream stream;
-  static std::array<std::uint8_t, kChunkSize> input_buffer;
-  static std::array<std::uint8_t, kChunkSize> output_buffer;
-
-  Run run;
-  require(stream.init(passphrase, decrypt, schedule), "the provider could not set keys");
-  stream.attach(input_buffer, output_buffer);
+// One run over `input` in the given pieces (none: one call), checking each
+// call's side of the contract: a room one byte short changes nothing, no
+// update() writes more than its room or anything but whole chunks, and no
+// failure gives output.
+inline void run(const Plan& plan, Direction direction, std::span<const std::uint8_t> input,
+                std::span<const std::size_t> pieces, Run& result) {
+  static cryptcore::IncrementalState cipher;
+  require(cipher.init_with_keys_of(keyed(plan.passphrase, plan.schedule), direction) == Outcome::Ok,
+          "the keys could not be copied");
+  std::uint8_t* const out = result.buffer.reserve(IncrementalCipher::update_capacity(input.size()) +
+                                                  cryptcore::kFinishCapacity);
+  std::size_t made = 0;
   std::size_t consumed = 0;
-  bool input_ended = false;
-  // Each chunk costs at most one NeedInput and one OutputFull, and the end
-  // of input one NeedInput more; anything beyond that is a loop.
-  const std::size_t max_events = 2 * (input.size() / kChunkSize + 2) + 2;
-  for (std::size_t events = 0;; ++events) {
-    require(events <= max_events, "the stream does not finish");
-    const YieldCode code = stream.resume();
-    if (code == YieldCode::NeedInput) {
-      std::size_t length = 0;
-      if (!input_ended) {
-        length = std::min(kChunkSize, input.size() - consumed);
-        if (length > 0) {
-          std::memcpy(input_buffer.data(), input.data() + consumed, length);
-        }
-        consumed += length;
-        input_ended = length < kChunkSize;
-      }
-      stream.fill_input(length);
-      continue;
+  const auto end = [&](Outcome outcome) {
+    result.outcome = outcome;
+    result.size = made;
+  };
+  for (std::size_t piece = 0; piece <= pieces.size(); ++piece) {
+    const std::size_t left = input.size() - consumed;
+    const std::size_t length = piece < pieces.size() ? std::min(pieces[piece], left) : left;
+    const std::size_t room = IncrementalCipher::update_capacity(length);
+    std::size_t written = 1;
+    if (room != 0) {
+      require(cipher.update(input.data() + consumed, length, out + made, room - 1, written) ==
+                      Outcome::OutputTooSmall &&
+                  written == 0,
+              "an update with too little room did not fail cleanly");
     }
-    const std::span<const std::uint8_t> produced = stream.take_output();
-    require(produced.size() <= kChunkSize, "more output than the output buffer holds");
-    if (code == YieldCode::OutputFull) {
-      require(produced.size() == kChunkSize, "OutputFull before the output buffer is full");
-      run.output.insert(run.output.end(), produced.begin(), produced.end());
-      continue;
+    const Outcome outcome =
+        cipher.update(input.data() + consumed, length, out + made, room, written);
+    if (outcome != Outcome::Ok) {
+      require(written == 0, "a failed update gave output");
+      return end(outcome);
     }
-    require(code == YieldCode::Finished, "an unknown yield code");
-    run.failure = stream.failure();
-    if (run.failure == cryptcore::StreamFailure::None) {
-      require(consumed == input.size(), "finished before the end of input");
-      run.output.insert(run.output.end(), produced.begin(), produced.end());
-    }
-    stream.release();
-    return run;
+    require(written <= room && written % cryptcore::kChunkSize == 0,
+            "an update gave more than its room or a part of a chunk");
+    consumed += length;
+    made += written;
   }
+  std::size_t written = 1;
+  Outcome outcome = cipher.finish(out + made, 0, written);
+  if (outcome == Outcome::OutputTooSmall) {
+    require(written == 0, "a finish with no room gave output");
+    outcome = cipher.finish(out + made, cryptcore::kFinishCapacity, written);
+  }
+  require(outcome == Outcome::Ok || written == 0, "a failed finish gave output");
+  std::size_t after = 1;
+  require(cipher.finish(out + made, cryptcore::kFinishCapacity, after) ==
+                  (outcome == Outcome::Ok ? Outcome::InvalidArgument : outcome) &&
+              after == 0,
+          "a finished run did not stay finished, or a failure did not stick");
+  made += outcome == Outcome::Ok ? written : 0;
+  end(outcome);
+}
+
+// The run of a plan in one call and in its pieces: both must give the same
+// outcome and bytes, which are returned.
+inline Run& run_both_ways(const Plan& plan, Direction direction,
+                          std::span<const std::uint8_t> input) {
+  static Run whole;
+  static Run split;
+  run(plan, direction, input, {}, whole);
+  run(plan, direction, input, std::span(plan.piece_lengths.data(), plan.pieces), split);
+  require(split.outcome == whole.outcome, "a split input ended otherwise than one call");
+  require(split.size == whole.size &&
+              (whole.size == 0 ||
+               std::memcmp(split.buffer.data(), whole.buffer.data(), whole.size) == 0),
+          "a split input gave other bytes than one call");
+  return whole;
 }
 
 }  // namespace fuzzsupport

@@ -7,6 +7,17 @@
 # fuzz/corpus/TARGET is only read; what the fuzzer finds goes to the build
 # directory, and a failing input is saved there as crash-*, leak-* or
 # timeout-*. Exits non-zero if any target failed.
+#
+# A long campaign: give each target hours rather than seconds, at low
+# priority and in a build folder of its own, one target at a time so that it
+# takes one core, e.g.
+#   FUZZ_BUILD_DIR=$PWD/build-fuzz-long nice scripts/fuzz.sh 3600 encrypt
+#   FUZZ_BUILD_DIR=$PWD/build-fuzz-long nice scripts/fuzz.sh 3600 decrypt
+# Each target runs some tens of thousands of inputs a second on one core, so
+# an hour is over a hundred million. What a run adds to the corpus stays in
+# the build folder's fuzz-runs/TARGET/corpus, and the next run there starts
+# from it; copy the few inputs that reach new coverage into fuzz/corpus/TARGET
+# (libFuzzer's -merge=1 picks them), and any crash-* input, once fixed, too.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}

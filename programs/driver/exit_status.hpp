@@ -34,7 +34,9 @@ constexpr ExitStatus exit_status_for(cryptcore::Outcome outcome) {
     case cryptcore::Outcome::LengthUnsupported:
       return ExitLengthUnsupported;
     case cryptcore::Outcome::InvalidArgument:
-      // The programs always pass valid arguments; this is a usage error too.
+    case cryptcore::Outcome::OutputTooSmall:
+      // The programs always pass valid arguments and make no incremental
+      // calls; this is a usage error too.
       return ExitUsage;
   }
   return ExitCipherFailed;

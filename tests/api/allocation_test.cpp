@@ -17,6 +17,7 @@
 #include <string>
 
 #include "cryptcore/file_cipher.hpp"
+#include "cryptcore/incremental_cipher.hpp"
 #include "io/pipeline.hpp"
 #include "test_support.hpp"
 
@@ -154,6 +155,39 @@ TEST(AllocationTest, FileCostsTheSameForAnyLength) {
   const std::size_t one_chunk = file_allocations(1);
   for (const std::size_t chunks : kChunkCounts) {
     EXPECT_EQ(file_allocations(chunks), one_chunk) << chunks << " chunks";
+  }
+}
+
+// In memory, nothing at all is allocated once the keys are set: not by
+// update(), whatever its pieces, nor by finish().
+TEST(AllocationTest, IncrementalCallsAllocateNothing) {
+  static cryptcore::IncrementalCipher cipher;
+  const Bytes plain = testsupport::pattern(70 * cryptcore::kChunkSize + 5);
+  Bytes output(plain.size() + 2 * cryptcore::kChunkSize);
+  for (const Direction direction : {Direction::Encrypt, Direction::Decrypt}) {
+    for (const KeySchedule schedule : {KeySchedule::Single, KeySchedule::Cascade}) {
+      ASSERT_EQ(cipher.init("steady", 6, direction, schedule), Outcome::Ok);
+      const std::size_t before = allocations;
+      std::size_t made = 0;
+      Outcome outcome = Outcome::Ok;
+      // Pieces of 1 byte to 3 chunks, over and across chunk boundaries.
+      for (std::size_t consumed = 0, piece = 1; consumed < plain.size() && outcome == Outcome::Ok;
+           piece = piece * 7 % (3 * cryptcore::kChunkSize) + 1) {
+        const std::size_t length = std::min(piece, plain.size() - consumed);
+        std::size_t written = 0;
+        outcome = cipher.update(plain.data() + consumed, length, output.data() + made,
+                                cryptcore::IncrementalCipher::update_capacity(length), written);
+        consumed += length;
+        made += written;
+      }
+      std::size_t written = 0;
+      const Outcome finished =
+          cipher.finish(output.data() + made, cryptcore::kFinishCapacity, written);
+      EXPECT_EQ(allocations - before, 0U);
+      EXPECT_EQ(outcome, Outcome::Ok);
+      // The plaintext is no ciphertext: its tail does not decrypt.
+      EXPECT_EQ(finished, direction == Direction::Encrypt ? Outcome::Ok : Outcome::CipherFailed);
+    }
   }
 }
 

@@ -295,6 +295,25 @@ TEST(FileCipherTest, StreamMatchesRecordedFiles) {
   }
 }
 
+// Every recorded passphrase, zero bytes and all, through the stream form.
+TEST(FileCipherTest, StreamUsesEveryByteOfThePassphrase) {
+  const Bytes plain = pattern(1000);
+  for (const auto& row : testsupport::read_tsv("keys.tsv")) {
+    const Bytes passphrase_bytes = testsupport::from_hex(row[0]);
+    const std::string passphrase(passphrase_bytes.begin(), passphrase_bytes.end());
+    for (const KeySchedule schedule : {KeySchedule::Single, KeySchedule::Cascade}) {
+      const UniqueFd input = memory_file(plain);
+      const UniqueFd encrypted = memory_file({});
+      EXPECT_EQ(cryptcore::crypt_stream(static_workspace, passphrase, Direction::Encrypt, schedule,
+                                        input.get(), encrypted.get()),
+                Outcome::Ok);
+      EXPECT_EQ(contents(encrypted.get()),
+                testsupport::encrypt_with_recorded_keys(row, schedule, plain))
+          << "passphrase " << row[0] << ", " << cryptcore::pass_count(schedule) << " pass(es)";
+    }
+  }
+}
+
 // A folder of its own for each test, removed with everything in it.
 class TempFolder {
  public:

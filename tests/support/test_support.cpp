@@ -78,37 +78,57 @@ std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
   return rows;
 }
 
+Bytes encrypt_with_recorded_keys(const std::vector<std::string>& keys_row,
+                                 cryptcore::KeySchedule schedule,
+                                 std::span<const std::uint8_t> plaintext) {
+  Bytes bytes = reference_encrypt(from_hex(keys_row[1]), from_hex(keys_row[2]), plaintext, true);
+  if (schedule == cryptcore::KeySchedule::Cascade) {
+    bytes = reference_encrypt(from_hex(keys_row[3]), from_hex(keys_row[4]), bytes, true);
+  }
+  return bytes;
+}
+
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
-                     std::span<const std::uint8_t> input) {
-  using cryptcore::kChunkSize;
-  using cryptcore::YieldCode;
-  auto stream = std::make_unique<cryptcore::CipherStream>();
-  auto buffers = std::make_unique<std::array<std::uint8_t, kChunkSize>[]>(2);
+                     std::span<const std::uint8_t> input, std::span<const std::size_t> pieces) {
+  using cryptcore::IncrementalCipher;
+  using cryptcore::Outcome;
+  auto cipher = std::make_unique<IncrementalCipher>();
   StreamRun run;
-  EXPECT_TRUE(stream->init(passphrase, decrypt, schedule));
-  stream->attach(buffers[0], buffers[1]);
+  const auto failure_of = [](Outcome outcome) {
+    EXPECT_TRUE(outcome == Outcome::Ok || outcome == Outcome::CipherFailed ||
+                outcome == Outcome::LengthUnsupported);
+    return outcome == Outcome::Ok                  ? cryptcore::StreamFailure::None
+           : outcome == Outcome::LengthUnsupported ? cryptcore::StreamFailure::LengthUnsupported
+                                                   : cryptcore::StreamFailure::CipherFailed;
+  };
+  EXPECT_EQ(cipher->init(passphrase.data(), passphrase.size(),
+                         decrypt ? cryptcore::Direction::Decrypt : cryptcore::Direction::Encrypt,
+                         schedule),
+            Outcome::Ok);
+  Bytes output(IncrementalCipher::update_capacity(input.size()) + cryptcore::kFinishCapacity);
   std::size_t consumed = 0;
-  for (;;) {
-    const YieldCode code = stream->resume();
-    run.events.push_back(code);
-    if (code == YieldCode::NeedInput) {
-      const std::size_t length = std::min(kChunkSize, input.size() - consumed);
-      std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(consumed), length,
-                  buffers[0].begin());
-      consumed += length;
-      stream->fill_input(length);
-      continue;
-    }
-    const std::span<const std::uint8_t> produced = stream->take_output();
-    if (code == YieldCode::Finished) {
-      run.failure = stream->failure();
-      if (run.failure == cryptcore::StreamFailure::None) {
-        run.output.insert(run.output.end(), produced.begin(), produced.end());
-      }
+  std::size_t made = 0;
+  for (std::size_t piece = 0; piece <= pieces.size(); ++piece) {
+    const std::size_t left = input.size() - consumed;
+    const std::size_t length = piece < pieces.size() ? std::min(pieces[piece], left) : left;
+    std::size_t written = 0;
+    const Outcome outcome = cipher->update(input.data() + consumed, length, output.data() + made,
+                                           IncrementalCipher::update_capacity(length), written);
+    if (outcome != Outcome::Ok) {
+      run.failure = failure_of(outcome);
       return run;
     }
-    run.output.insert(run.output.end(), produced.begin(), produced.end());
+    consumed += length;
+    made += written;
   }
+  std::size_t written = 0;
+  run.failure =
+      failure_of(cipher->finish(output.data() + made, cryptcore::kFinishCapacity, written));
+  if (run.failure == cryptcore::StreamFailure::None) {
+    output.resize(made + written);
+    run.output = std::move(output);
+  }
+  return run;
 }
 
 }  // namespace testsupport

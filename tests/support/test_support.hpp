@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cryptcore/incremental_cipher.hpp"
 #include "format/cipher_stream.hpp"
 
 namespace testsupport {
@@ -34,14 +35,21 @@ Bytes reference_digest(Digest digest, std::span<const std::uint8_t> bytes);
 Bytes reference_encrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
                         std::span<const std::uint8_t> plaintext, bool padding);
 
+// What a row of keys.tsv makes of `plaintext` (shorter than a chunk) under
+// `schedule`: a padded pass with key 1, then for the cascade one with key 2.
+Bytes encrypt_with_recorded_keys(const std::vector<std::string>& keys_row,
+                                 cryptcore::KeySchedule schedule,
+                                 std::span<const std::uint8_t> plaintext);
+
 struct StreamRun {
   Bytes output;
   cryptcore::StreamFailure failure = cryptcore::StreamFailure::None;
-  std::vector<cryptcore::YieldCode> events;
 };
 
-// Runs a fresh stream over `input` the way the programs' driver does.
+// Runs a fresh incremental cipher over `input`, handed over in pieces of the
+// given lengths and then the rest, and returns all it gave back (nothing
+// after a failure).
 StreamRun run_stream(std::string_view passphrase, bool decrypt, cryptcore::KeySchedule schedule,
-                     std::span<const std::uint8_t> input);
+                     std::span<const std::uint8_t> input, std::span<const std::size_t> pieces = {});
 
 }  // namespace testsupport

@@ -10,16 +10,11 @@
 #include <memory>
 #include <string_view>
 
+#include "cryptcore/cipher_options.hpp"
 #include "cryptcore/outcome.hpp"
 #include "cryptcore/secret_bytes.hpp"
 
 namespace cryptcore {
-
-// Which program's cipher a run uses; the value is its number of AES-256-CBC
-// passes. Single is singlecrypt's, Cascade is cascadecrypt's.
-enum class KeySchedule : std::uint8_t { Single = 1, Cascade = 2 };
-
-enum class Direction : std::uint8_t { Encrypt, Decrypt };
 
 // The size and alignment of a workspace. What it holds is the library's own,
 // so that it can change without changing this header; the size is part of the

@@ -1,26 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "cryptcore/file_cipher.hpp"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <new>
 #include <thread>
 
 #include "files/files.hpp"
-#include "format/cipher_stream.hpp"
+#include "format/incremental_state.hpp"
 #include "io/service_loop.hpp"
 
 namespace cryptcore {
 
-// What a CipherWorkspace holds: the stream, both chunk buffers, the ring and
-// the output of the file run in progress, built in the workspace's own
+// What a CipherWorkspace holds: the cipher with its chunk buffer, the ring
+// and the output of the file run in progress, built in the workspace's own
 // storage so that it needs no allocation of its own.
 class Workspace {
  public:
-  CipherStream stream;
-  alignas(64) std::array<std::uint8_t, kChunkSize> input_buffer;
-  alignas(64) std::array<std::uint8_t, kChunkSize> output_buffer;
+  IncrementalState cipher;
   ChunkRing ring;
   // For discard_unfinished_output(), which may run in a signal handler.
   std::atomic<const void*> unfinished_output{nullptr};
@@ -55,19 +52,12 @@ bool known(KeySchedule schedule) {
   return schedule == KeySchedule::Single || schedule == KeySchedule::Cascade;
 }
 
-bool set_keys(Workspace& workspace, std::string_view passphrase, Direction direction,
-              KeySchedule schedule) {
-  return workspace.stream.init(passphrase, direction == Direction::Decrypt, schedule);
-}
-
-// Serves the stream if its keys are set, then destroys them whatever happened
-// (after every thread of the run has ended).
-Outcome serve_and_release(Workspace& workspace, bool keys_set, int input_fd, int output_fd) {
-  const Outcome outcome = keys_set
-                              ? serve(workspace.stream, input_fd, output_fd, workspace.input_buffer,
-                                      workspace.output_buffer, workspace.ring)
-                              : Outcome::CipherFailed;
-  workspace.stream.release();
+// Serves the cipher if setting its keys went well (`keys`), then destroys
+// them whatever happened (after every thread of the run has ended).
+Outcome serve_and_release(Workspace& workspace, Outcome keys, int input_fd, int output_fd) {
+  const Outcome outcome =
+      keys == Outcome::Ok ? serve(workspace.cipher, input_fd, output_fd, workspace.ring) : keys;
+  workspace.cipher.wipe();
   return outcome;
 }
 
@@ -120,8 +110,8 @@ Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Di
     return Outcome::InvalidArgument;
   }
   Workspace& inside = Workspace::in(workspace);
-  const bool keys_set = set_keys(inside, passphrase, direction, schedule);
-  return serve_and_release(inside, keys_set, input_fd, output_fd);
+  const Outcome keys = inside.cipher.init(passphrase, direction, schedule);
+  return serve_and_release(inside, keys, input_fd, output_fd);
 }
 
 Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedule schedule,
@@ -149,10 +139,10 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   const UnfinishedOutput unfinished(inside, output);
   output.release_held_signals();
 
-  const bool keys_set = set_keys(inside, passphrase->view(), direction, schedule);
+  const Outcome keys = inside.cipher.init(passphrase->view(), direction, schedule);
   // The keys are all the run needs: the passphrase is wiped before any data moves.
   passphrase.reset();
-  Outcome outcome = serve_and_release(inside, keys_set, input.fd(), output.fd());
+  Outcome outcome = serve_and_release(inside, keys, input.fd(), output.fd());
   if (outcome == Outcome::Ok && !output.close()) {
     outcome = Outcome::WriteFailed;
   }

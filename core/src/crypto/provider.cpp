@@ -106,6 +106,20 @@ bool AesCbcKey::derive(const Provider& provider, Sha1Hash& hash) {
   return true;
 }
 
+bool AesCbcKey::copy_from(const Provider& provider, const AesCbcKey& other) {
+  destroy();
+  if (!other.derived() || !provider.acquired() ||
+      !backend::cipher_create(provider.aes_256_cbc(), context_)) {
+    destroy();
+    return false;
+  }
+  cipher_ = provider.aes_256_cbc();
+  key_ = other.key_;
+  iv_ = other.iv_;
+  restart();
+  return true;
+}
+
 bool AesCbcKey::set_iv(std::span<const std::uint8_t, kIvSize> iv) {
   if (context_ == nullptr) {
     return false;
@@ -146,6 +160,15 @@ bool AesCbcKey::update(Direction direction, std::uint8_t* data, std::size_t leng
   }
   chain_ = next;
   return true;
+}
+
+bool AesCbcKey::prepare(bool encrypting) {
+  std::array<std::uint8_t, kAesBlockSize> block{};
+  const bool ok =
+      update(encrypting ? Direction::Encrypt : Direction::Decrypt, block.data(), block.size());
+  restart();
+  secure_wipe(block.data(), block.size());
+  return ok;
 }
 
 bool AesCbcKey::encrypt(std::uint8_t* data, std::size_t& length, std::size_t capacity, bool final) {

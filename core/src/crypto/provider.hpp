@@ -87,7 +87,15 @@ class AesCbcKey {
   // two digests joined. The IV starts as all zero bytes.
   bool derive(const Provider& provider, Sha1Hash& hash);
   bool set_iv(std::span<const std::uint8_t, kIvSize> iv);
+  // Makes this key a copy of `other` (key and IV), with a cipher context of
+  // its own on `provider`, starting from the IV; false (and no key) if
+  // `other` has none or the context cannot be made.
+  bool copy_from(const Provider& provider, const AesCbcKey& other);
 
+  // Sets the key up for calls in one direction now (the backend may
+  // allocate its key schedule on the first call), by running one block of
+  // zero bytes; the next call starts from the IV.
+  bool prepare(bool encrypting);
   // Encrypts `length` bytes at `data` in place. Without `final` the length
   // must be a whole number of blocks. With `final`, 1 to 16 padding bytes are
   // appended; if the padded length exceeds `capacity` the call fails, writes

@@ -43,7 +43,25 @@ bool CipherStream::init(std::string_view passphrase, bool decrypt_mode, KeySched
   release();
   decrypt = decrypt_mode;
   failure_ = StreamFailure::None;
-  return provider.acquire() && derive_pass_keys(provider, passphrase, schedule, pass_keys);
+  return provider.acquire() && derive_pass_keys(provider, passphrase, schedule, pass_keys) &&
+         prepare_keys();
+}
+
+bool CipherStream::init_with_keys_of(const CipherStream& keyed, bool decrypt_mode) {
+  release();
+  decrypt = decrypt_mode;
+  failure_ = StreamFailure::None;
+  return provider.acquire() && pass_keys.copy_from(provider, keyed.pass_keys) && prepare_keys();
+}
+
+bool CipherStream::prepare_keys() {
+  for (AesCbcKey& key : pass_keys.in_pass_order()) {
+    if (!key.prepare(!decrypt)) {
+      release();
+      return false;
+    }
+  }
+  return true;
 }
 
 void CipherStream::attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer) {

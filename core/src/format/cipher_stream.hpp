@@ -53,9 +53,11 @@ class CipherStream {
   CipherStream(const CipherStream&) = delete;
   CipherStream& operator=(const CipherStream&) = delete;
 
-  // Acquires the provider and derives the pass keys; false if the provider
-  // cannot give SHA-1 and AES-256-CBC.
+  // Acquires the provider and derives the pass keys, set up for the
+  // direction; false if the provider cannot give SHA-1 and AES-256-CBC.
   bool init(std::string_view passphrase, bool decrypt, KeySchedule schedule);
+  // The same with a copy of the pass keys of `keyed`, which must have them.
+  bool init_with_keys_of(const CipherStream& keyed, bool decrypt);
   // Resets the worker, empties the input window and opens the whole output
   // buffer as the output window.
   void attach(ChunkBuffer input_buffer, ChunkBuffer output_buffer);
@@ -87,6 +89,8 @@ class CipherStream {
  private:
   class Worker;
   Worker run();
+  // Sets every key up for this direction, so that no chunk allocates.
+  bool prepare_keys();
   bool transform_chunk(std::size_t& length, bool final);
   // Runs passes `first` to `last` (in the order of this direction) in place.
   bool run_passes(std::size_t first, std::size_t last, std::uint8_t* data, std::size_t& length,

@@ -49,6 +49,20 @@ void PassKeys::destroy() {
   count = 0;
 }
 
+bool PassKeys::copy_from(const Provider& provider, const PassKeys& other) {
+  destroy();
+  bool ok = other.count != 0;
+  for (std::size_t i = 0; ok && i < other.count; ++i) {
+    ok = keys[i].copy_from(provider, other.keys[i]);
+  }
+  if (!ok) {
+    destroy();
+    return false;
+  }
+  count = other.count;
+  return true;
+}
+
 namespace {
 
 [[gnu::noinline]] bool derive_keys(const Provider& provider, std::string_view passphrase,

@@ -56,6 +56,9 @@ struct PassKeys {
   std::size_t count = 0;
 
   std::span<AesCbcKey> in_pass_order() { return {keys.data(), count}; }
+  // Makes these keys copies of `other`'s, on `provider`; false (and no key
+  // left) if `other` has none or the provider failed.
+  bool copy_from(const Provider& provider, const PassKeys& other);
   // Destroys key 1, then key 2.
   void destroy();
 };

@@ -9,50 +9,42 @@ namespace cryptcore {
 
 namespace {
 
-// One thread reads, transforms and writes in turn, through the two buffers.
-Outcome serve_serially(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
-                       ChunkBuffer output_buffer) {
-  stream.attach(input_buffer, output_buffer);
-  // Once a read comes back short the input has ended; it is not read again,
-  // so nothing can follow the final chunk.
-  bool input_ended = false;
+// One thread reads a chunk into the cipher's own buffer, transforms it there
+// and writes it from there, in turn.
+Outcome serve_serially(IncrementalState& cipher, int input_fd, int output_fd) {
+  const ChunkBuffer buffer = cipher.buffer();
   for (;;) {
-    switch (stream.resume()) {
-      case YieldCode::NeedInput: {
-        std::size_t length = 0;
-        if (!input_ended) {
-          const std::optional<std::size_t> got = read_full(input_fd, input_buffer);
-          if (!got) {
-            return Outcome::ReadFailed;
-          }
-          length = *got;
-          input_ended = length < kChunkSize;
-        }
-        stream.fill_input(length);
-        break;
+    const std::optional<std::size_t> got = read_full(input_fd, buffer);
+    if (!got) {
+      return Outcome::ReadFailed;
+    }
+    // Once a read comes back short the input has ended; it is not read
+    // again, so nothing can follow the final chunk.
+    if (*got < kChunkSize) {
+      std::size_t length = 0;
+      const Outcome outcome = cipher.finish_in_place(buffer, *got, length);
+      if (outcome != Outcome::Ok) {
+        return outcome;
       }
-      case YieldCode::OutputFull:
-        if (!write_all(output_fd, stream.take_output())) {
-          return Outcome::WriteFailed;
-        }
-        break;
-      case YieldCode::Finished:
-        if (stream.failure() != StreamFailure::None) {
-          return outcome_of(stream.failure());
-        }
-        return write_all(output_fd, stream.take_output()) ? Outcome::Ok : Outcome::WriteFailed;
+      return write_all(output_fd, buffer.first(length)) ? Outcome::Ok : Outcome::WriteFailed;
+    }
+    if (const Outcome outcome = cipher.update_in_place(buffer); outcome != Outcome::Ok) {
+      return outcome;
+    }
+    if (!write_all(output_fd, buffer)) {
+      return Outcome::WriteFailed;
     }
   }
 }
 
 }  // namespace
 
-Outcome serve(CipherStream& stream, int input_fd, int output_fd, ChunkBuffer input_buffer,
-              ChunkBuffer output_buffer, ChunkRing& ring) {
-  if (const std::optional<Outcome> outcome = serve_pipelined(stream, input_fd, output_fd, ring)) {
+Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring) {
+  if (const std::optional<Outcome> outcome =
+          serve_pipelined(cipher.stream_for_pipeline(), input_fd, output_fd, ring)) {
     return *outcome;
   }
-  return serve_serially(stream, input_fd, output_fd, input_buffer, output_buffer);
+  return serve_serially(cipher, input_fd, output_fd);
 }
 
 }  // namespace cryptcore
