@@ -14,6 +14,7 @@
 #if defined(_WIN32)
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -86,6 +87,13 @@ struct HandleCloser {
   void operator()(void* handle) const noexcept;
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Waits until no output is between its opening and its registration
+// (OutputFile::open() to release_held_signals()), and keeps any other from
+// being opened for the rest of the process: for a console control handler,
+// which then takes back the registered output and ends the process, so that
+// no output it cannot see is left behind, created or emptied.
+void block_output_openings();
 #endif
 
 class InputFile {
@@ -148,8 +156,9 @@ class OutputFile {
   // the run is stopped from outside. On POSIX, signals are held back on the
   // calling thread from the moment open() creates or empties a file until
   // then, so that a signal in between finds the output there to take back
-  // instead of leaving it behind, created or emptied. (A Windows console
-  // handler runs on a thread of its own, so nothing is held there.)
+  // instead of leaving it behind, created or emptied. A Windows console
+  // handler runs on a thread of its own: it waits instead, in
+  // block_output_openings(), from the start of open() until then.
   void release_held_signals();
 
   int fd() const { return fd_.get(); }
@@ -171,6 +180,9 @@ class OutputFile {
   unsigned long writer_id_ = 0;
   // Where this run's bytes begin in an inherited output.
   std::int64_t start_ = 0;
+  // The lock of block_output_openings(), held from open() until
+  // release_held_signals().
+  std::unique_lock<std::mutex> opening_;
 #else
   bool open_by_path(const char* path, mode_t create_mode);
   bool is_this_file(const struct stat& other) const;

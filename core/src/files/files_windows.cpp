@@ -36,6 +36,10 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // What lets the trustee of an access control entry read a file's data.
 constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 
+// Held by an output from the start of its opening to its registration; a
+// console handler takes it for good (block_output_openings()).
+std::mutex output_openings;
+
 struct LocalFreer {
   void operator()(void* memory) const noexcept { LocalFree(memory); }
 };
@@ -191,12 +195,20 @@ bool InputFile::open(const char* path) {
   return true;
 }
 
+void block_output_openings() {
+  // Never released: the process ends while it is held.
+  output_openings.lock();
+}
+
 bool OutputFile::open(const char* path, const InputFile& input) {
+  opening_ = std::unique_lock(output_openings);
   if (names_stream(path, "/dev/stdout", "/dev/fd/1")) {
     if (!borrow_standard_stream(fd_, STDOUT_FILENO)) {
+      opening_.unlock();
       return false;
     }
   } else if (!open_by_path(path, input)) {
+    opening_.unlock();
     return false;
   }
   const HANDLE handle = handle_of(fd_.get());
@@ -222,6 +234,7 @@ bool OutputFile::open(const char* path, const InputFile& input) {
   if (!ok) {
     fd_.close();
     identity_ = {};
+    opening_.unlock();
   }
   return ok;
 }
@@ -278,7 +291,11 @@ bool OutputFile::prepare_discard(void* file) {
   return keeper_ != nullptr;
 }
 
-void OutputFile::release_held_signals() {}
+void OutputFile::release_held_signals() {
+  if (opening_.owns_lock()) {
+    opening_.unlock();
+  }
+}
 
 void OutputFile::stop_writer() const {
   if (writer_ == nullptr || GetCurrentThreadId() == writer_id_) {
