@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -134,9 +135,18 @@ class OutputFile {
   // output, written from where it stands without emptying it. Refused, with
   // nothing emptied: the input itself (the same regular file by any path, or
   // on POSIX the same block device), a folder, a path that cannot be opened.
+  // On Windows a new file is made under a hidden temporary name in the same
+  // folder, marked to be deleted when its last handle closes, so that a
+  // killed run leaves nothing; commit() gives it its name.
   bool open(const char* path, const InputFile& input);
   // Closes the file; false if the close reports an error (data not written).
   bool close() { return fd_.close(); }
+  // Makes the complete output durable and visible under its name, then
+  // closes it: a file on disk is flushed, and a new one gets its name only
+  // now, and only if nobody has taken the name meanwhile. False on failure,
+  // with nothing left under the name that was not there before; the file is
+  // left open for discard().
+  bool commit();
   // Takes back what the run wrote after it failed: a regular file the run
   // opened by path is emptied and removed (only emptied where it cannot be
   // removed); a regular standard output is cut back to where the run began;
@@ -167,10 +177,15 @@ class OutputFile {
   Descriptor fd_;
 #if defined(_WIN32)
   bool open_by_path(const char* path, const InputFile& input);
+  void* create_unnamed(const std::wstring& path, void* security);
   bool prepare_discard(void* file);
+  bool give_name() const;
   void stop_writer() const;
 
   FileIdentity identity_;
+  // The full path a new output gets at commit(); empty for an existing file,
+  // written in place, and for a standard output.
+  std::wstring final_path_;
   // The file itself, reached apart from the descriptor and its name: for the
   // run's own file, with the right to delete it where that is granted.
   OwnedHandle keeper_;
