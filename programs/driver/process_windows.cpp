@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "files/files.hpp"
 #include "files/windows_acl.hpp"
 #include "process.hpp"
 
@@ -51,10 +52,13 @@ LONG WINAPI end_at_once(EXCEPTION_POINTERS* exception) {
 // Ctrl-Break, the console closing, logoff, shutdown), each of which ends a
 // console program that does not handle it; one the caller ignores never
 // comes here. The run's partial output is taken back first: cut at a chunk
-// boundary, it would decrypt without complaint to a truncated plaintext.
+// boundary, it would decrypt without complaint to a truncated plaintext. An
+// output in the middle of its opening is waited for, so that it is taken back
+// too, rather than left behind created or emptied.
 BOOL WINAPI end_run(DWORD) {
   static std::atomic_flag ending;
   if (!ending.test_and_set()) {
+    cryptcore::block_output_openings();
     cryptcore::discard_unfinished_output(*stopped_workspace);
     // Ended as Windows ends a console program on Ctrl-C, so the caller sees
     // STATUS_CONTROL_C_EXIT; through TerminateProcess, since ExitProcess runs

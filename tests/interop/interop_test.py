@@ -14,13 +14,17 @@ a table of runs checks the Windows file handling: the input refused as its
 own output (by name, hard link or standard stream), no output left after a
 failure, NUL to NUL, the standard streams named as paths (as Wine makes them
 of Linux descriptors, and as cmd redirects them, the way Windows programs
-get them), binary pipes, the output renamed mid-run, Ctrl-C mid-run (Wine
-turns SIGINT into the console event) and a private input's private output;
+get them), binary pipes, the output renamed mid-run, a new output that
+gets its name only at the end, Ctrl-C mid-run and as the output opens (Wine
+turns SIGINT into the console event), a killed run, and a private input's
+private output;
 and, with the Linux programs, that a passphrase beyond ASCII reaches the .exe
 as the bytes of the ANSI code page. Last, a file long enough for two threads
 goes through each .exe and back (and gives the Linux program's bytes).
 """
+import glob
 import hashlib
+import itertools
 import os
 import shutil
 import signal
@@ -30,6 +34,7 @@ import tempfile
 import time
 
 STATUS_OUTPUT_OPEN = 3
+STATUS_WRITE_FAILED = 5
 STATUS_CIPHER_FAILED = 6
 STATUS_LENGTH_UNSUPPORTED = 7
 # STATUS_CONTROL_C_EXIT, as a Linux caller sees it: Wine passes on its low byte.
@@ -38,6 +43,10 @@ CHUNK = 65536
 # Long enough for any one run under Wine on a loaded machine; a run that
 # takes longer has hung, and fails its row instead of holding up the suite.
 RUN_TIMEOUT = 120
+# How many runs get Ctrl-C the moment they open their output, for each
+# program (one in four over an existing output): enough to catch, nearly
+# always, a window that one run in five falls into.
+CTRL_C_TRIES = 16
 
 
 def pattern(length):
@@ -89,14 +98,23 @@ def main():
         return subprocess.run([linux[program], mode_and_passphrase, source, target],
                               timeout=RUN_TIMEOUT).returncode
 
-    def removed_soon(path, seconds=RUN_TIMEOUT):
+    def temporary_files():
+        # The hidden files, in the output's folder, that new outputs are
+        # written as until their runs succeed.
+        return glob.glob(".cryptcore-*.tmp")
+
+    def removed_soon(*paths, seconds=RUN_TIMEOUT):
         # Windows deletes a file marked for deletion as the process that held
         # it ends; Wine's server does so a moment after the process is seen
-        # to end, once it has cleaned up after it.
+        # to end, once it has cleaned up after it. A new output's temporary
+        # file must go too.
+        def left():
+            return [path for path in paths if os.path.exists(path)] + temporary_files()
+
         deadline = time.monotonic() + seconds
-        while os.path.exists(path) and time.monotonic() < deadline:
+        while left() and time.monotonic() < deadline:
             time.sleep(0.05)
-        return not os.path.exists(path)
+        return not left()
 
     def check(label, ok):
         nonlocal passed, failed
@@ -169,13 +187,22 @@ def main():
     write("header_keep", header + plain)
     write("big", pattern(200000))
 
+    def being_written(target):
+        # The file a run writes: an existing output itself, a new one under
+        # its temporary name.
+        if os.path.exists(target):
+            return target
+        found = temporary_files()
+        return found[0] if len(found) == 1 else None
+
     def started_on_a_pipe(program, mode_and_passphrase, target, first_chunk):
         # A run reading a pipe, once it has written the first chunk.
         run = start(program, mode_and_passphrase, "/dev/stdin", target, stdin=subprocess.PIPE)
         run.stdin.write(first_chunk)
         run.stdin.flush()
         for _ in range(600):
-            if os.path.exists(target) and os.path.getsize(target) == CHUNK:
+            written = being_written(target)
+            if written and os.path.getsize(written) == CHUNK:
                 break
             time.sleep(0.1)
         else:
@@ -262,10 +289,12 @@ def main():
               there.returncode == 0 and there.stdout == enc and back.returncode == 0 and
               back.stdout == plain)
 
-        # The output renamed mid-run and another file put under its name, then
-        # the run fails: the other file stays, and nothing of the run's own is
-        # left. Windows deletes that file whatever its name; Wine, which looks
-        # for it by the name it opened, leaves it empty.
+        # An existing output (written in place) renamed mid-run and another
+        # file put under its name, then the run fails: the other file stays,
+        # and nothing of the run's own is left. Windows deletes that file
+        # whatever its name; Wine, which looks for it by the name it opened,
+        # leaves it empty.
+        write("race", b"old")
         run = started_on_a_pipe(program, "dright", "race", read("cipher_big")[:CHUNK])
         os.rename("race", "race_moved")
         write("race", b"other")
@@ -280,6 +309,20 @@ def main():
             if os.path.exists(path):
                 os.remove(path)
 
+        # A new output is written under a temporary name and gets its own
+        # only once the run has succeeded; a file that took the name
+        # meanwhile stays as it is, and the run fails.
+        run = started_on_a_pipe(program, "esecret", "fresh", bytes(CHUNK))
+        named_early = os.path.exists("fresh")
+        write("fresh", b"other")
+        run.stdin.close()
+        status = run.wait(timeout=RUN_TIMEOUT)
+        check(f"{program} a new output's name taken mid-run: status {status}, named early "
+              f"{named_early}", status == STATUS_WRITE_FAILED and not named_early)
+        check(f"{program} a new output's name taken mid-run: the other file changed or the "
+              "run's own is left", read("fresh") == b"other" and removed_soon())
+        os.remove("fresh")
+
         if wrapper:
             # Ctrl-C mid-run, as Wine delivers it for SIGINT: the program takes
             # its output back and ends with STATUS_CONTROL_C_EXIT, reading
@@ -290,6 +333,47 @@ def main():
             run.stdin.close()
             check(f"{program} Ctrl-C mid-run: status {status}, the output left",
                   status == STATUS_CONTROL_C_EXIT_UNDER_WINE and removed_soon("killed"))
+            # Ctrl-C the moment a run has made its new output, or emptied an
+            # existing one: while it opens the output, before it could take it
+            # back. The program waits for the opening and takes that output
+            # back too, so no try leaves a file (an existing output goes too,
+            # as after any failure).
+            left_by = []
+            for attempt in range(CTRL_C_TRIES):
+                existing = attempt % 4 == 3
+                if existing:
+                    write("opening", plain)
+                run = start(program, "esecret", "/dev/stdin", "opening", stdin=subprocess.PIPE)
+                # Looked at without a pause, and the run only now and then:
+                # the opening is a matter of milliseconds.
+                deadline = time.monotonic() + RUN_TIMEOUT
+                for look in itertools.count():
+                    if existing:
+                        begun = os.stat("opening").st_size == 0
+                    else:
+                        begun = any(name == "opening" or name.startswith(".cryptcore-")
+                                    for name in os.listdir("."))
+                    if begun or look % 1000 == 999 and (run.poll() is not None or
+                                                        time.monotonic() > deadline):
+                        break
+                run.send_signal(signal.SIGINT)
+                run.wait(timeout=RUN_TIMEOUT)
+                run.stdin.close()
+                if not removed_soon("opening", seconds=5):
+                    left_by.append(attempt)
+                    for path in ["opening"] + temporary_files():
+                        if os.path.exists(path):
+                            os.remove(path)
+            check(f"{program} Ctrl-C as the output opens: tries {left_by} of {CTRL_C_TRIES} left "
+                  "a file", not left_by)
+            # A run killed outright (TerminateProcess, taskkill /f; here Wine's
+            # process is sent SIGKILL) cannot take anything back: its new
+            # output, never named, goes as the process ends.
+            run = started_on_a_pipe(program, "esecret", "killed", bytes(CHUNK))
+            run.kill()
+            run.wait(timeout=RUN_TIMEOUT)
+            run.stdin.close()
+            check(f"{program} killed mid-run: a file left", removed_soon("killed"))
             run = start(program, "esecret", "big", "/dev/stdout", stdout=subprocess.PIPE)
             started = run.stdout.read(1)
             run.send_signal(signal.SIGINT)

@@ -14,6 +14,8 @@
 #if defined(_WIN32)
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -86,6 +88,13 @@ struct HandleCloser {
   void operator()(void* handle) const noexcept;
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Waits until no output is between its opening and its registration
+// (OutputFile::open() to release_held_signals()), and keeps any other from
+// being opened for the rest of the process: for a console control handler,
+// which then takes back the registered output and ends the process, so that
+// no output it cannot see is left behind, created or emptied.
+void block_output_openings();
 #endif
 
 class InputFile {
@@ -126,9 +135,18 @@ class OutputFile {
   // output, written from where it stands without emptying it. Refused, with
   // nothing emptied: the input itself (the same regular file by any path, or
   // on POSIX the same block device), a folder, a path that cannot be opened.
+  // On Windows a new file is made under a hidden temporary name in the same
+  // folder, marked to be deleted when its last handle closes, so that a
+  // killed run leaves nothing; commit() gives it its name.
   bool open(const char* path, const InputFile& input);
   // Closes the file; false if the close reports an error (data not written).
   bool close() { return fd_.close(); }
+  // Makes the complete output durable and visible under its name, then
+  // closes it: a file on disk is flushed, and a new one gets its name only
+  // now, and only if nobody has taken the name meanwhile. False on failure,
+  // with nothing left under the name that was not there before; the file is
+  // left open for discard().
+  bool commit();
   // Takes back what the run wrote after it failed: a regular file the run
   // opened by path is emptied and removed (only emptied where it cannot be
   // removed); a regular standard output is cut back to where the run began;
@@ -148,8 +166,9 @@ class OutputFile {
   // the run is stopped from outside. On POSIX, signals are held back on the
   // calling thread from the moment open() creates or empties a file until
   // then, so that a signal in between finds the output there to take back
-  // instead of leaving it behind, created or emptied. (A Windows console
-  // handler runs on a thread of its own, so nothing is held there.)
+  // instead of leaving it behind, created or emptied. A Windows console
+  // handler runs on a thread of its own: it waits instead, in
+  // block_output_openings(), from the start of open() until then.
   void release_held_signals();
 
   int fd() const { return fd_.get(); }
@@ -158,10 +177,15 @@ class OutputFile {
   Descriptor fd_;
 #if defined(_WIN32)
   bool open_by_path(const char* path, const InputFile& input);
+  void* create_unnamed(const std::wstring& path, void* security);
   bool prepare_discard(void* file);
+  bool give_name() const;
   void stop_writer() const;
 
   FileIdentity identity_;
+  // The full path a new output gets at commit(); empty for an existing file,
+  // written in place, and for a standard output.
+  std::wstring final_path_;
   // The file itself, reached apart from the descriptor and its name: for the
   // run's own file, with the right to delete it where that is granted.
   OwnedHandle keeper_;
@@ -171,6 +195,9 @@ class OutputFile {
   unsigned long writer_id_ = 0;
   // Where this run's bytes begin in an inherited output.
   std::int64_t start_ = 0;
+  // The lock of block_output_openings(), held from open() until
+  // release_held_signals().
+  std::unique_lock<std::mutex> opening_;
 #else
   bool open_by_path(const char* path, mode_t create_mode);
   bool is_this_file(const struct stat& other) const;

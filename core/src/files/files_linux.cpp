@@ -188,6 +188,10 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
   return false;
 }
 
+bool OutputFile::commit() {
+  return close();
+}
+
 bool OutputFile::is_this_file(const struct stat& other) const {
   return same_file(other, status_);
 }

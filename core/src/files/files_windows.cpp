@@ -4,11 +4,15 @@
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "files/files.hpp"
 #include "files/windows_acl.hpp"
@@ -33,8 +37,18 @@ bool FileIdentity::same_file(const FileIdentity& other) const {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What a new output's handles need to give it its name: the right to rename
+// it (DELETE) and to read and change its attributes.
+constexpr DWORD kNamingRights = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
+// How many random names a new output tries before it gives up: one is taken
+// only by a file left from another run, whose names are as random.
+constexpr int kTemporaryNameTries = 4;
 // What lets the trustee of an access control entry read a file's data.
 constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+
+// Held by an output from the start of its opening to its registration; a
+// console handler takes it for good (block_output_openings()).
+std::mutex output_openings;
 
 struct LocalFreer {
   void operator()(void* memory) const noexcept { LocalFree(memory); }
@@ -45,14 +59,15 @@ HANDLE handle_of(int fd) {
 }
 
 // Hands `handle` to `descriptor` in binary mode (no CR/LF translation, no end
-// of file at Ctrl-Z); the descriptor owns it from then on. The handle is
-// closed if that fails.
-void own_handle(Descriptor& descriptor, HANDLE handle, int flags) {
+// of file at Ctrl-Z); the descriptor owns it from then on. False, with the
+// handle still the caller's, if that fails.
+bool own_handle(Descriptor& descriptor, HANDLE handle, int flags) {
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
   if (fd < 0) {
-    CloseHandle(handle);
+    return false;
   }
   descriptor.own(fd);
+  return true;
 }
 
 // Takes the inherited standard stream `fd` as it stands, switched to binary
@@ -154,6 +169,63 @@ class PrivateFile {
   SECURITY_ATTRIBUTES attributes_{sizeof attributes_, &descriptor_, FALSE};
 };
 
+// Marks the file behind `handle` to be deleted as its last handle closes, or
+// clears that mark.
+bool mark_for_deletion(HANDLE handle, bool deleted) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+// `path` as CreateFileA reads it, in the code page of the file functions;
+// empty if it cannot be converted.
+std::wstring wide_path(const char* path) {
+  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int length = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
+  if (length <= 1) {
+    return {};
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (MultiByteToWideChar(code_page, 0, path, -1, wide.data(), length) != length) {
+    return {};
+  }
+  wide.pop_back();
+  return wide;
+}
+
+// The full path of `path`, as the file functions resolve it; empty on failure.
+std::wstring full_path(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) {
+    return {};
+  }
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) {
+    return {};
+  }
+  full.resize(written);
+  return full;
+}
+
+// A name that no other run has given its temporary file: 64 random bits, after
+// a dot that hides it from Unix tools too (and from Wine's programs).
+bool random_temporary_name(std::wstring& name) {
+  std::uint8_t random[8];
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return false;
+  }
+  name = L".cryptcore-";
+  for (const std::uint8_t byte : random) {
+    name += L"0123456789abcdef"[byte >> 4];
+    name += L"0123456789abcdef"[byte & 0xF];
+  }
+  name += L".tmp";
+  return true;
+}
+
 // Shortens the file behind `handle` to `length` bytes if it is longer,
 // without moving any file pointer.
 bool cut_back(HANDLE handle, std::int64_t length) {
@@ -180,8 +252,8 @@ bool InputFile::open(const char* path) {
     if (handle == INVALID_HANDLE_VALUE) {
       return false;
     }
-    own_handle(fd_, handle, _O_RDONLY);
-    if (fd_.get() < 0) {
+    if (!own_handle(fd_, handle, _O_RDONLY)) {
+      CloseHandle(handle);
       return false;
     }
   }
@@ -191,17 +263,26 @@ bool InputFile::open(const char* path) {
   return true;
 }
 
+void block_output_openings() {
+  // Never released: the process ends while it is held.
+  output_openings.lock();
+}
+
 bool OutputFile::open(const char* path, const InputFile& input) {
+  opening_ = std::unique_lock(output_openings);
   if (names_stream(path, "/dev/stdout", "/dev/fd/1")) {
     if (!borrow_standard_stream(fd_, STDOUT_FILENO)) {
+      opening_.unlock();
       return false;
     }
   } else if (!open_by_path(path, input)) {
+    opening_.unlock();
     return false;
   }
   const HANDLE handle = handle_of(fd_.get());
+  const bool unnamed = !final_path_.empty();
   identity_ = identity_of(handle);
-  bool ok = !identity_.same_file(input.identity_);
+  bool ok = !identity_.same_file(input.identity_) && (identity_.on_disk || !unnamed);
   if (ok && identity_.on_disk) {
     if (fd_.borrowed()) {
       // The run's bytes go after what the file holds, or from where it stands
@@ -213,37 +294,99 @@ bool OutputFile::open(const char* path, const InputFile& input) {
       ok = SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT) &&
            GetFileSizeEx(handle, &size);
       start_ = std::max(position.QuadPart, size.QuadPart);
-    } else {
+    } else if (!unnamed) {
       // Emptied only now that it is known not to be the input.
       ok = cut_back(handle, 0);
     }
-    ok = ok && prepare_discard(handle);
+    // A new file goes as its last handle closes, with the process if it is
+    // killed, until commit() names it. Marked only now: a file marked so can
+    // no longer be opened, not even by the keeper's ReOpenFile.
+    ok = ok && prepare_discard(handle) && (!unnamed || mark_for_deletion(keeper_.get(), true));
   }
   if (!ok) {
+    if (unnamed) {
+      mark_for_deletion(handle, true);
+    }
     fd_.close();
+    keeper_.reset();
     identity_ = {};
+    final_path_.clear();
+    opening_.unlock();
   }
   return ok;
 }
 
 bool OutputFile::open_by_path(const char* path, const InputFile& input) {
-  // The counterpart of a private input's permission bits on POSIX: a new
-  // output from an input that nobody else may read is made as private. An
-  // existing output keeps its ACL (the attributes then play no part).
-  std::optional<PrivateFile> private_file;
-  SECURITY_ATTRIBUTES* security = nullptr;
-  if (input.private_) {
-    security = private_file.emplace().attributes();
-  }
-  // Opened without emptying it: the file is emptied only once it is known not
-  // to be the input.
-  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, kShareAll, security, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  const std::wstring wide = wide_path(path);
+  if (wide.empty()) {
     return false;
   }
-  own_handle(fd_, handle, _O_WRONLY);
-  return fd_.get() >= 0;
+  // An existing file is written in place, so that it stays the same file (its
+  // ACL, its other links, its ID); it is emptied only once it is known not to
+  // be the input.
+  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return false;
+    }
+    // The counterpart of a private input's permission bits on POSIX: a new
+    // output from an input that nobody else may read is made as private.
+    std::optional<PrivateFile> private_file;
+    SECURITY_ATTRIBUTES* security = nullptr;
+    if (input.private_) {
+      security = private_file.emplace().attributes();
+    }
+    if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      // The name is there but leads nowhere: a dangling symbolic link, whose
+      // target is created through it, under the target's own name.
+      handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, security, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    } else {
+      handle = create_unnamed(wide, security);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+  }
+  if (!own_handle(fd_, handle, _O_WRONLY)) {
+    if (!final_path_.empty()) {
+      mark_for_deletion(handle, true);
+      final_path_.clear();
+    }
+    CloseHandle(handle);
+    return false;
+  }
+  return true;
+}
+
+void* OutputFile::create_unnamed(const std::wstring& path, void* security) {
+  std::wstring full = full_path(path);
+  const std::size_t name_at = full.find_last_of(L"\\/") + 1;
+  if (full.empty() || name_at == 0 || name_at == full.size()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::wstring name;
+  for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+    if (!random_temporary_name(name)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    // In the output's own folder, so that it gets the same inherited ACL and
+    // can be renamed into place; hidden until then.
+    const std::wstring temporary = full.substr(0, name_at) + name;
+    const HANDLE handle = CreateFileW(temporary.c_str(), kNamingRights, kShareAll,
+                                      static_cast<SECURITY_ATTRIBUTES*>(security), CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      final_path_ = std::move(full);
+      return handle;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) {
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  return INVALID_HANDLE_VALUE;
 }
 
 bool OutputFile::prepare_discard(void* file) {
@@ -260,11 +403,15 @@ bool OutputFile::prepare_discard(void* file) {
   // A handle of its own, opened afresh on the same file, so that the cleanup
   // waits on nothing the writer may hold; with the right to delete the file
   // where that is granted and the file is the run's own (not a standard
-  // output). Else a duplicate of the writer's handle.
-  for (const DWORD access : {GENERIC_WRITE | DELETE, GENERIC_WRITE}) {
-    if ((access & DELETE) != 0 && fd_.borrowed()) {
-      continue;
-    }
+  // output), and for a new file, every right commit() needs to name it. Else
+  // a duplicate of the writer's handle, which a new file was opened with.
+  static constexpr DWORD kNewFile[] = {kNamingRights};
+  static constexpr DWORD kOwnFile[] = {GENERIC_WRITE | DELETE, GENERIC_WRITE};
+  static constexpr DWORD kStandardOutput[] = {GENERIC_WRITE};
+  const std::span<const DWORD> tries = !final_path_.empty() ? std::span<const DWORD>(kNewFile)
+                                       : fd_.borrowed() ? std::span<const DWORD>(kStandardOutput)
+                                                        : std::span<const DWORD>(kOwnFile);
+  for (const DWORD access : tries) {
     const HANDLE keeper = ReOpenFile(file, access, kShareAll, 0);
     if (keeper != INVALID_HANDLE_VALUE) {
       keeper_.reset(keeper);
@@ -278,7 +425,57 @@ bool OutputFile::prepare_discard(void* file) {
   return keeper_ != nullptr;
 }
 
-void OutputFile::release_held_signals() {}
+bool OutputFile::commit() {
+  if (identity_.on_disk) {
+    // The data are on disk before the run reports success; a new file then
+    // gets its name, which is made to last too.
+    const HANDLE file = keeper_.get();
+    if (!FlushFileBuffers(file)) {
+      return false;
+    }
+    if (!final_path_.empty() && !(give_name() && FlushFileBuffers(file))) {
+      // Whatever name it has by now, it goes.
+      mark_for_deletion(file, true);
+      return false;
+    }
+  }
+  return close();
+}
+
+bool OutputFile::give_name() const {
+  const HANDLE file = keeper_.get();
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  // Only the attribute changes (times of 0 are left as they are), to what a
+  // file created with FILE_ATTRIBUTE_NORMAL has.
+  const DWORD attributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN};
+  basic = FILE_BASIC_INFO{};
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  // The full path, in storage aligned for the structure's handle.
+  const std::size_t name_bytes = final_path_.size() * sizeof(wchar_t);
+  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+  // Never over another file: one that took the name meanwhile stays, and
+  // the run fails.
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::memcpy(rename->FileName, final_path_.c_str(), name_bytes + sizeof(wchar_t));
+  // The mark for deletion is cleared last before the rename: a kill in
+  // between leaves a whole file, under its temporary name.
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
+         mark_for_deletion(file, false) &&
+         SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(size));
+}
+
+void OutputFile::release_held_signals() {
+  if (opening_.owns_lock()) {
+    opening_.unlock();
+  }
+}
 
 void OutputFile::stop_writer() const {
   if (writer_ == nullptr || GetCurrentThreadId() == writer_id_) {
