@@ -109,16 +109,27 @@ faulty() {
   shift
   env LD_PRELOAD="$fault_lib" "${vars[@]}" "$@"
 }
-# feed_until FIFO FILE BYTES: in a row's script, once the program is started
-# on FIFO in the background: opens FIFO as descriptor 3 (read-write, so the
-# open never waits), writes BYTES of zeros into it and waits (up to a minute)
-# until FILE holds that many bytes, so that a whole chunk has gone through the
-# run. Closing descriptor 3 then ends the program's input.
+# feed_until FIFO OUTPUT BYTES: in a row's script, once the program is started
+# on FIFO in the background (it is $!): opens FIFO as descriptor 3 (read-write,
+# so the open never waits), writes BYTES of zeros into it and waits (up to a
+# minute) until the program's output holds that many bytes, so that a whole
+# chunk has gone through the run. The output is the regular file in OUTPUT's
+# folder that the program has open for writing, found through /proc/PID/fd:
+# a new output has no name until the run has succeeded. Closing descriptor 3
+# then ends the program's input.
 feed_until() {
+  local pid=$! folder fd
+  folder=$(realpath -m "$(dirname "$2")")
   exec 3<>"$1"
   head -c "$3" /dev/zero >&3
   for _ in $(seq 600); do
-    [ "$(stat -c %s "$2" 2>/dev/null)" = "$3" ] && return 0
+    for fd in /proc/"$pid"/fd/*; do
+      # The access mode is the last octal digit of the flags: 1 or 2 writes.
+      [ -f "$fd" ] && [ "$(stat -L -c %s "$fd" 2>/dev/null)" = "$3" ] &&
+        [[ $(readlink "$fd") == "$folder"/* ]] &&
+        awk '$1 == "flags:" { exit $2 !~ /[12]$/ }' "/proc/$pid/fdinfo/${fd##*/}" 2>/dev/null &&
+        return 0
+    done
     sleep 0.1
   done
   return 1
