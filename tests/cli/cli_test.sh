@@ -425,6 +425,7 @@ sys.exit(run.wait())' "$prog"
   # loop device and the file behind it, either way round, and loop devices
   # over it (one over the other, or two over the same file); /dev/null to
   # itself (a character device) stays allowed, below.
+  loop= loop_twin= loop_over=
   if [ "$(id -u)" = 0 ] && head -c 200000 big >loop_image && cp loop_image loop_before &&
     loop=$(losetup -f --show loop_image 2>/dev/null) &&
     loop_twin=$(losetup -f --show loop_image 2>/dev/null) &&
@@ -439,6 +440,7 @@ sys.exit(run.wait())' "$prog"
     losetup -d "$loop_over" "$loop_twin" "$loop"
     rm -f loop_alias
   else
+    for device in $loop_twin $loop; do losetup -d "$device"; done
     echo "skipped: the same block device as input and output (needs root and three free loop devices)"
     skipped=$((skipped + 7))
   fi
