@@ -133,7 +133,7 @@ cipher_limit() {
     awk -F: '$1 == "+F" { printf "%.0f\n", $4 }'
 }
 
-echo "file $size $rounds $small_runs $dir" >"$results"
+echo "file $size $rounds $small_runs $dir ($(stat -f -c %T "$work"))" >"$results"
 # How the programs link libcrypto: start-up differs, so the 1 KiB file is held
 # against what the same way of linking gave before.
 linking=shared

@@ -109,16 +109,27 @@ faulty() {
   shift
   env LD_PRELOAD="$fault_lib" "${vars[@]}" "$@"
 }
-# feed_until FIFO FILE BYTES: in a row's script, once the program is started
-# on FIFO in the background: opens FIFO as descriptor 3 (read-write, so the
-# open never waits), writes BYTES of zeros into it and waits (up to a minute)
-# until FILE holds that many bytes, so that a whole chunk has gone through the
-# run. Closing descriptor 3 then ends the program's input.
+# feed_until FIFO OUTPUT BYTES: in a row's script, once the program is started
+# on FIFO in the background (it is $!): opens FIFO as descriptor 3 (read-write,
+# so the open never waits), writes BYTES of zeros into it and waits (up to a
+# minute) until the program's output holds that many bytes, so that a whole
+# chunk has gone through the run. The output is the regular file in OUTPUT's
+# folder that the program has open for writing, found through /proc/PID/fd:
+# a new output has no name until the run has succeeded. Closing descriptor 3
+# then ends the program's input.
 feed_until() {
+  local pid=$! folder fd
+  folder=$(realpath -m "$(dirname "$2")")
   exec 3<>"$1"
   head -c "$3" /dev/zero >&3
   for _ in $(seq 600); do
-    [ "$(stat -c %s "$2" 2>/dev/null)" = "$3" ] && return 0
+    for fd in /proc/"$pid"/fd/*; do
+      # The access mode is the last octal digit of the flags: 1 or 2 writes.
+      [ -f "$fd" ] && [ "$(stat -L -c %s "$fd" 2>/dev/null)" = "$3" ] &&
+        [[ $(readlink "$fd") == "$folder"/* ]] &&
+        awk '$1 == "flags:" { exit $2 !~ /[12]$/ }' "/proc/$pid/fdinfo/${fd##*/}" 2>/dev/null &&
+        return 0
+    done
     sleep 0.1
   done
   return 1
@@ -132,6 +143,18 @@ check_fault() {
     return
   fi
   check "$@"
+}
+
+# with_protection NAME LEVEL COMMAND...: runs COMMAND with the kernel's
+# protection /proc/sys/fs/protected_NAME set to LEVEL, then puts it back.
+with_protection() {
+  local sysctl=/proc/sys/fs/protected_$1 old status
+  old=$(cat "$sysctl") && echo "$2" >"$sysctl" || return 97
+  shift 2
+  "$@"
+  status=$?
+  echo "$old" >"$sysctl"
+  return "$status"
 }
 
 # The passphrases that are not the right one: fixed vectors, each checked to
@@ -186,6 +209,37 @@ PY
   for alias in keep ./keep dir/../keep link_keep hard_keep "$work/keep"; do
     check "$p output names the input as $alias" 3 same:keep:plain -- "$prog" esecret keep "$alias"
   done
+  # A FIFO that the run would read its own output from (a writer holds it
+  # open, so the input opens at once): refused before anything waits.
+  rm -f self_fifo && mkfifo self_fifo
+  check "$p output is the input's FIFO" 3 - -- timeout 60 bash -c 'exec 5<>self_fifo; "$0" esecret self_fifo self_fifo' "$prog"
+
+  # What another user (a made-up one) planted in a shared sticky folder: the
+  # output refuses what the kernel's protections refuse to a plain open at
+  # that level, and follows or opens what they allow. Each row sets the
+  # protection for its own run and puts it back.
+  if [ "$(id -u)" = 0 ] && [ -w /proc/sys/fs/protected_symlinks ]; then
+    rm -rf shared && mkdir shared && ln -s ../victim shared/planted_link &&
+      cp plain shared/planted_file && mkfifo shared/planted_fifo &&
+      chown -h 4242:4242 shared/planted_link shared/planted_file shared/planted_fifo
+    while read -r protection level folder_mode entry want expect; do
+      chmod "$folder_mode" shared && cp plain victim && cp plain shared/planted_file
+      check "$p planted $entry, protected_$protection=$level, folder $folder_mode" "$want" \
+        "$expect" -- with_protection "$protection" "$level" timeout 60 "$prog" eright plain "shared/$entry"
+    done <<'ROWS'
+symlinks 1 1777 planted_link 3 same:victim:plain
+symlinks 0 1777 planted_link 0 same:victim:cipher
+symlinks 1 0777 planted_link 0 same:victim:cipher
+regular 1 1777 planted_file 3 same:shared/planted_file:plain
+regular 0 1777 planted_file 0 same:shared/planted_file:cipher
+regular 1 1770 planted_file 0 same:shared/planted_file:cipher
+regular 2 1770 planted_file 3 same:shared/planted_file:plain
+fifos 1 1777 planted_fifo 3 -
+ROWS
+  else
+    echo "skipped: what the kernel's protections of shared folders refuse (needs root and a writable /proc/sys)"
+    skipped=$((skipped + 8))
+  fi
 
   # Reading fails (not end of input): the output is removed, a device kept.
   # /proc/self/mem fails its first read (address 0 is not mapped). A read
@@ -225,6 +279,13 @@ PY
   done
   check_fault "$p device fills up mid-file" 5 chardev:/dev/null -- \
     faulty CRYPTCORE_FAULT_WRITE_AFTER=100000 -- "$prog" esecret big /dev/null
+  for call in fdatasync fsync; do
+    check_fault "$p $call fails on a new output" 5 absent:out -- \
+      faulty CRYPTCORE_FAULT_SYNC=$call -- "$prog" esecret big out
+  done
+  check_fault "$p fdatasync fails on an old file" 5 absent:out_old -- \
+    bash -c 'cp plain out_old && exec env LD_PRELOAD="$1" CRYPTCORE_FAULT_SYNC=fdatasync "$0" esecret big out_old' \
+    "$prog" "$fault_lib"
   check_fault "$p closing the output fails" 5 absent:out -- \
     faulty CRYPTCORE_FAULT_CLOSE=1 -- "$prog" esecret big out
   check "$p closed pipe" 5 - -- bash -c \
@@ -277,13 +338,35 @@ PY
       wait $!; status=$?; rm -f race/fifo; [ ! -e race/moved/out ] || status=98; exit $status' "$prog"
 
   # Killed mid-run (a whole chunk written): the partial output is removed and
-  # the program dies of the same signal, which its caller sees.
-  for signal in INT TERM HUP QUIT; do
+  # the program dies of the same signal, which its caller sees. SIGKILL
+  # cannot be caught, but a new output has no name until the run succeeds.
+  for signal in INT TERM HUP QUIT KILL; do
     check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
       timeout 300 bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
         feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
         status=$?; rm -f killed_fifo; exit $status' "$prog" "$signal"
   done
+
+  # Another file takes the output's name while the run goes on: the run
+  # fails as when the output cannot be opened, and leaves that file alone.
+  rm -rf taken && mkdir taken
+  check "$p the output's name is taken while it runs" 3 same:taken/out:plain -- \
+    timeout 300 bash -c 'mkfifo taken_fifo && { "$0" esecret taken_fifo taken/out & } &&
+      feed_until taken_fifo taken/out 65536 && cp plain taken/out && exec 3>&-
+      wait $!; status=$?; rm -f taken_fifo; exit $status' "$prog"
+
+  # Where the file system has no files without a name, a new output has its
+  # name from the start, and is taken back as before; where a descriptor
+  # may not be linked, the new file is linked through /proc.
+  check_fault "$p without unnamed files: named at once, taken back when stopped" 143 \
+    absent:out_named -- timeout 300 bash -c 'mkfifo named_fifo &&
+      { env LD_PRELOAD="$1" CRYPTCORE_FAULT_NO_TMPFILE=1 "$0" esecret named_fifo out_named & } &&
+      feed_until named_fifo out_named 65536 && [ -s out_named ] && { kill -TERM $!; wait $!; } 2>/dev/null
+      status=$?; rm -f named_fifo; exit $status' "$prog" "$fault_lib"
+  check_fault "$p without unnamed files" 0 same:out_named:cipher_secret -- \
+    faulty CRYPTCORE_FAULT_NO_TMPFILE=1 -- "$prog" esecret big out_named
+  check_fault "$p linked through /proc" 0 same:out_linked:cipher_secret -- \
+    faulty CRYPTCORE_FAULT_NO_FLINK=1 -- "$prog" esecret big out_linked
 
   # Stopped right after the output was created, or after an existing one was
   # emptied, before any byte is written: the output is still taken back.
@@ -318,6 +401,9 @@ PY
   check "$p standard input read from where it stands" 0 same:out_rest:cipher_secret -- \
     bash -c '{ dd bs=6 count=1 of=/dev/null 2>/dev/null; "$0" esecret /dev/fd/0 out_rest; } <header_big' "$prog"
   printf HEADER >out_cut_back
+  cp keep out_read_write
+  check "$p failure leaves a read-write standard output as long as it was" 6 \
+    same:out_read_write:keep -- bash -c '"$0" dwrong cipher /dev/stdout 1<>out_read_write' "$prog"
   check "$p failure cuts standard output back to where the run began" 6 same:out_cut_back:header -- \
     bash -c '"$0" dwrong cipher_big /dev/stdout >>out_cut_back' "$prog"
   printf HEADEREND >header_end
@@ -336,20 +422,28 @@ sys.exit(run.wait())' "$prog"
   check "$p standard output is the input" 3 same:keep:plain -- bash -c '"$0" esecret keep /dev/stdout >>keep' "$prog"
   check "$p standard input is the output" 3 same:keep:plain -- bash -c '"$0" esecret /dev/stdin keep <keep' "$prog"
 
-  # The same block device by two paths is the input itself; /dev/null to
+  # The same block device by two paths is the input itself, and so are a
+  # loop device and the file behind it, either way round, and loop devices
+  # over it (one over the other, or two over the same file); /dev/null to
   # itself (a character device) stays allowed, below.
+  loop= loop_twin= loop_over=
   if [ "$(id -u)" = 0 ] && head -c 200000 big >loop_image && cp loop_image loop_before &&
-    loop=$(losetup -f --show loop_image 2>/dev/null); then
+    loop=$(losetup -f --show loop_image 2>/dev/null) &&
+    loop_twin=$(losetup -f --show loop_image 2>/dev/null) &&
+    loop_over=$(losetup -f --show "$loop" 2>/dev/null); then
     mknod loop_alias b "$(stat -c '0x%t' "$loop")" "$(stat -c '0x%T' "$loop")"
-    for alias in "$loop" loop_alias; do
-      check "$p output is the input's block device as $alias" 3 same:loop_image:loop_before -- \
-        "$prog" esecret "$loop" "$alias"
+    for pair in "$loop $loop" "$loop loop_alias" "$loop loop_image" "loop_image $loop" \
+      "$loop $loop_twin" "$loop_over loop_image" "loop_image $loop_over"; do
+      read -r from to <<<"$pair"
+      check "$p output $to holds the data of the input $from" 3 same:loop_image:loop_before -- \
+        "$prog" esecret "$from" "$to"
     done
-    losetup -d "$loop"
+    losetup -d "$loop_over" "$loop_twin" "$loop"
     rm -f loop_alias
   else
-    echo "skipped: the same block device as input and output (needs root and a free loop device)"
-    skipped=$((skipped + 2))
+    for device in $loop_twin $loop; do losetup -d "$device"; done
+    echo "skipped: the same block device as input and output (needs root and three free loop devices)"
+    skipped=$((skipped + 7))
   fi
 
   # A long run on two threads: the bytes of one thread, and when reading or

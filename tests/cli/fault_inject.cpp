@@ -14,10 +14,19 @@
 //   CRYPTCORE_FAULT_CLOSE=1        closing a descriptor that was written to
 //                                  closes it but reports EIO (as NFS or a
 //                                  quota may report a failed write only then);
-//   CRYPTCORE_FAULT_SIGNAL=N       the first open that creates a file, or the
-//                                  first truncation, raises signal N once it
-//                                  is done (as if another process sent it
-//                                  right then).
+//   CRYPTCORE_FAULT_SIGNAL=N       the first open that creates a file (named
+//                                  or not), or the first truncation, raises
+//                                  signal N once it is done (as if another
+//                                  process sent it right then);
+//   CRYPTCORE_FAULT_NO_TMPFILE=1   an open of a file without a name
+//                                  (O_TMPFILE) fails with EOPNOTSUPP, as on a
+//                                  file system that has none;
+//   CRYPTCORE_FAULT_NO_FLINK=1     linking a descriptor (linkat with
+//                                  AT_EMPTY_PATH) fails with ENOENT, as it
+//                                  does without CAP_DAC_READ_SEARCH before
+//                                  Linux 6.10;
+//   CRYPTCORE_FAULT_SYNC=CALL      CALL, fdatasync or fsync, fails with EIO (a
+//                                  disk that fails to store the data).
 // Without these variables every call passes straight through.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -30,6 +39,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -38,6 +48,8 @@ using WriteFn = ssize_t (*)(int, const void*, size_t);
 using CloseFn = int (*)(int);
 using OpenatFn = int (*)(int, const char*, int, ...);
 using FtruncateFn = int (*)(int, off_t);
+using LinkatFn = int (*)(int, const char*, int, const char*, int);
+using SyncFn = int (*)(int);
 
 constexpr int kTrackedFds = 1024;
 
@@ -76,6 +88,17 @@ long long allowed(long long limit, long long so_far, size_t count) {
     return -1;
   }
   return static_cast<unsigned long long>(left) < count ? left : static_cast<long long>(count);
+}
+
+bool enabled(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] == '1';
+}
+
+// Whether CRYPTCORE_FAULT_SYNC names `call`.
+bool sync_fails(const char* call) {
+  const char* value = std::getenv("CRYPTCORE_FAULT_SYNC");
+  return value != nullptr && std::strcmp(value, call) == 0;
 }
 
 bool injected(int fd) {
@@ -140,8 +163,7 @@ extern "C" int close(int fd) {
     written_so_far[fd] = 0;
   }
   const int result = real_close(fd);
-  const char* fail_close = std::getenv("CRYPTCORE_FAULT_CLOSE");
-  if (result == 0 && was_written && fail_close != nullptr && *fail_close == '1') {
+  if (result == 0 && was_written && enabled("CRYPTCORE_FAULT_CLOSE")) {
     errno = EIO;
     return -1;
   }
@@ -151,14 +173,20 @@ extern "C" int close(int fd) {
 extern "C" int openat(int folder, const char* path, int flags, ...) {
   static const OpenatFn real_openat = next<OpenatFn>("openat");
   mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
+  const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  const bool creates = unnamed || (flags & O_CREAT) != 0;
+  if (unnamed && enabled("CRYPTCORE_FAULT_NO_TMPFILE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  if (creates) {
     va_list arguments;
     va_start(arguments, flags);
     mode = va_arg(arguments, mode_t);
     va_end(arguments);
   }
   const int fd = real_openat(folder, path, flags, mode);
-  if (fd >= 0 && (flags & O_CREAT) != 0) {
+  if (fd >= 0 && creates) {
     const int error = errno;
     raise_configured_signal();
     errno = error;
@@ -173,4 +201,32 @@ extern "C" int ftruncate(int fd, off_t length) {
     raise_configured_signal();
   }
   return result;
+}
+
+extern "C" int linkat(int folder, const char* path, int new_folder, const char* new_path,
+                      int flags) {
+  static const LinkatFn real_linkat = next<LinkatFn>("linkat");
+  if ((flags & AT_EMPTY_PATH) != 0 && enabled("CRYPTCORE_FAULT_NO_FLINK")) {
+    errno = ENOENT;
+    return -1;
+  }
+  return real_linkat(folder, path, new_folder, new_path, flags);
+}
+
+extern "C" int fdatasync(int fd) {
+  static const SyncFn real_fdatasync = next<SyncFn>("fdatasync");
+  if (sync_fails("fdatasync")) {
+    errno = EIO;
+    return -1;
+  }
+  return real_fdatasync(fd);
+}
+
+extern "C" int fsync(int fd) {
+  static const SyncFn real_fsync = next<SyncFn>("fsync");
+  if (sync_fails("fsync")) {
+    errno = EIO;
+    return -1;
+  }
+  return real_fsync(fd);
 }

@@ -3,8 +3,9 @@
 // it: after its descriptor was closed, as after a close that failed (which
 // needs a preloaded fault library on Linux, and cannot be had under Wine at
 // all); a standard output that appends, as a Windows program may be handed
-// one (Wine cannot shorten those it makes of a Linux descriptor); and while
-// another thread may be writing it.
+// one (Wine cannot shorten those it makes of a Linux descriptor), and on
+// POSIX one that another writer appends to meanwhile; and while another
+// thread may be writing it.
 #include "files/files.hpp"
 
 #include <fcntl.h>
@@ -82,11 +83,16 @@ TEST(OutputFileTest, FailedOutputIsTakenBack) {
     const char* name;
     bool appending_standard_output;
     bool closed_first;
+    // Another writer appends after the run's bytes, before the discard.
+    bool another_writer;
   };
   const Case cases[] = {
-      {"a file, still open", false, false},
-      {"a file closed first", false, true},
-      {"an appending standard output, cut back to its old end", true, false},
+    {"a file, still open", false, false, false},
+    {"a file committed first", false, true, false},
+    {"an appending standard output, cut back to its old end", true, false, false},
+#if !defined(_WIN32)
+    {"an appending standard output another writer appended to, kept", true, false, true},
+#endif
   };
   const fs::path folder = testsupport::own_temp_folder("output_file_test");
   const std::string input_path = (folder / "input").string();
@@ -107,12 +113,18 @@ TEST(OutputFileTest, FailedOutputIsTakenBack) {
       const bool opened =
           output.open(c.appending_standard_output ? "/dev/stdout" : output_path.string().c_str(),
                       input) &&
-          ::write(output.fd(), "partial", 7) == 7 && (!c.closed_first || output.close());
+          ::write(output.fd(), "partial", 7) == 7 &&
+          (!c.closed_first || output.commit() == cryptcore::Outcome::Ok);
+      if (c.another_writer) {
+        std::ofstream(log_path, std::ios::binary | std::ios::app) << "OTHER";
+      }
       discarded = opened && output.discard();
     }
-    EXPECT_TRUE(discarded) << c.name;
+    EXPECT_EQ(discarded, !c.another_writer) << c.name;
     if (c.appending_standard_output) {
-      EXPECT_EQ(read_file(log_path), "HEADER") << c.name;
+      EXPECT_EQ(read_file(log_path), c.another_writer ? "HEADERpartialOTHER" : "HEADER") << c.name;
+    } else {
+      EXPECT_FALSE(fs::exists(output_path)) << c.name;
     }
     // Nothing of the run's own is left, under the output's name or another
     // (on Windows a new output's temporary one): only the input and the log.

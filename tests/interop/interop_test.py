@@ -318,7 +318,7 @@ def main():
         run.stdin.close()
         status = run.wait(timeout=RUN_TIMEOUT)
         check(f"{program} a new output's name taken mid-run: status {status}, named early "
-              f"{named_early}", status == STATUS_WRITE_FAILED and not named_early)
+              f"{named_early}", status == STATUS_OUTPUT_OPEN and not named_early)
         check(f"{program} a new output's name taken mid-run: the other file changed or the "
               "run's own is left", read("fresh") == b"other" and removed_soon())
         os.remove("fresh")

@@ -30,6 +30,7 @@ keeps in its own.
 import hashlib
 import os
 import shlex
+import stat
 import subprocess
 import sys
 import tempfile
@@ -123,6 +124,24 @@ def wait_for(condition, what, timeout=30):
         time.sleep(0.02)
 
 
+def output_size(pid, folder):
+    """The size of the regular file in `folder` that process `pid` has open
+    for writing: its output, which has no name until the run has ended."""
+    fds = f"/proc/{pid}/fd"
+    for fd in os.listdir(fds):
+        try:
+            target = os.readlink(f"{fds}/{fd}")
+            with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+                flags = next(line for line in info if line.startswith("flags:")).split()[1]
+            status = os.stat(f"{fds}/{fd}")
+        except (OSError, StopIteration):
+            continue
+        if (target.startswith(folder + "/") and int(flags, 8) & 3
+                and stat.S_ISREG(status.st_mode)):
+            return status.st_size
+    return None
+
+
 def state_of(pid):
     with open(f"/proc/{pid}/stat") as stat:
         return stat.read().rsplit(")", 1)[1].split()[0]
@@ -147,7 +166,7 @@ def check(program, mode, cascade, work):
             # A whole chunk and the start of the next: the first chunk is
             # transformed and written, then the program waits for the rest.
             writer.write(os.urandom(CHUNK + 100))
-            wait_for(lambda: os.path.exists(output) and os.path.getsize(output) == CHUNK,
+            wait_for(lambda: output_size(process.pid, os.path.realpath(work)) == CHUNK,
                      f"{label}: the first chunk was never written")
             wait_for(lambda: state_of(process.pid) == "S",
                      f"{label}: the program never waited for input")

@@ -77,14 +77,21 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 //   directory; no output is created.
 // - OutputOpenFailed: the output cannot be opened for writing, or it is the
 //   input itself (the same regular file by any path, symbolic or hard link,
-//   or the same block device); the input is left untouched.
-// - Then the outcomes of crypt_stream(), and WriteFailed if closing the output
-//   fails. After any of these failures the output is taken back: a regular
-//   file is emptied and removed (only emptied where its folder does not allow
-//   the removal), the standard output is cut back to where the run began, and
-//   a device or pipe is left alone. The file removed is the one the run
-//   opened, whatever became of the path: on POSIX in the folder that held it
-//   then, on Windows through a handle of its own, whatever its name became.
+//   the same FIFO or block device, or on Linux a loop device and the file
+//   behind it), or on Linux a link or file that the kernel's protections of
+//   shared sticky folders refuse to a plain open; the input is left
+//   untouched. On Linux a new output has no name until the run has
+//   succeeded: OutputOpenFailed also when another file took that name
+//   meanwhile, which is left as it is.
+// - Then the outcomes of crypt_stream(), and WriteFailed if syncing (on
+//   POSIX, where a regular output's data, and a new output's folder, are
+//   synced before Ok) or closing the output fails. After any of these
+//   failures the output is taken back: a regular file is emptied and removed
+//   (only emptied where its folder does not allow the removal), the standard
+//   output is cut back to where the run began but never below its length
+//   then, and a device or pipe is left alone. The file removed is the one the
+//   run opened, whatever became of the path: on POSIX in the folder that held
+//   it then, on Windows through a handle of its own, whatever its name became.
 // The keys are derived only once both files are open, so that none exists
 // while an open waits (on a FIFO, say), and `passphrase` is destroyed (wiped)
 // as soon as they are, before any data moves.

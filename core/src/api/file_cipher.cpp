@@ -143,8 +143,8 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   // The keys are all the run needs: the passphrase is wiped before any data moves.
   passphrase.reset();
   Outcome outcome = serve_and_release(inside, keys, input.fd(), output.fd());
-  if (outcome == Outcome::Ok && !output.commit()) {
-    outcome = Outcome::WriteFailed;
+  if (outcome == Outcome::Ok) {
+    outcome = output.commit();
   }
   if (outcome != Outcome::Ok) {
     output.discard();

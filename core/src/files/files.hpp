@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "cryptcore/outcome.hpp"
+
 #if defined(_WIN32)
 #include <cstdint>
 #include <memory>
@@ -95,6 +97,27 @@ using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 // which then takes back the registered output and ends the process, so that
 // no output it cannot see is left behind, created or emptied.
 void block_output_openings();
+#else
+// Where data lie: a block device, by its number, or a file, by its file
+// system and inode.
+struct DataPlace {
+  bool block = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  bool operator==(const DataPlace& other) const {
+    return block == other.block && device == other.device && inode == other.inode;
+  }
+};
+
+// Where a loop device keeps its data, as the kernel reports it: the file or
+// block device behind it, and, when that is a loop device too, what is
+// behind that, nearest first; nothing for any other file.
+struct LoopBacking {
+  static constexpr int kMaxDepth = 8;
+  int depth = 0;
+  DataPlace places[kMaxDepth];
+};
 #endif
 
 class InputFile {
@@ -121,6 +144,7 @@ class InputFile {
   }
 
   struct stat status_ {};
+  LoopBacking backing_;
 #endif
 };
 
@@ -134,27 +158,32 @@ class OutputFile {
   // else in either. /dev/stdout and /dev/fd/1 name the inherited standard
   // output, written from where it stands without emptying it. Refused, with
   // nothing emptied: the input itself (the same regular file by any path, or
-  // on POSIX the same block device), a folder, a path that cannot be opened.
-  // On Windows a new file is made under a hidden temporary name in the same
-  // folder, marked to be deleted when its last handle closes, so that a
-  // killed run leaves nothing; commit() gives it its name.
+  // on POSIX the same block device or FIFO, or a loop device and the file
+  // behind it), a folder, a path that cannot be opened, and on Linux what
+  // the kernel's protections of shared folders refuse to a plain open
+  // (fs.protected_symlinks, fs.protected_regular, fs.protected_fifos).
+  // A new file is made without its name, which commit() gives it: on Linux
+  // an unnamed file; on Windows a file under a hidden temporary name in the
+  // same folder, marked to be deleted when its last handle closes, so that a
+  // killed run leaves nothing.
   bool open(const char* path, const InputFile& input);
-  // Closes the file; false if the close reports an error (data not written).
-  bool close() { return fd_.close(); }
-  // Makes the complete output durable and visible under its name, then
-  // closes it: a file on disk is flushed, and a new one gets its name only
-  // now, and only if nobody has taken the name meanwhile. False on failure,
-  // with nothing left under the name that was not there before; the file is
-  // left open for discard().
-  bool commit();
+  // Makes the output of a run that succeeded final: a file on disk has its
+  // data synced (on Linux its folder too), a new file is given its name
+  // (OutputOpenFailed if something has taken that name meanwhile, which is
+  // left as it is), and the file is closed. WriteFailed if any of that
+  // fails; the run's output is then still there for discard().
+  Outcome commit();
   // Takes back what the run wrote after it failed: a regular file the run
   // opened by path is emptied and removed (only emptied where it cannot be
-  // removed); a regular standard output is cut back to where the run began;
-  // devices, pipes and sockets are left alone. True if nothing of what the
-  // run wrote is left. It works also once the file is closed (by a close
-  // that failed), and while the run is in progress:
-  // - on POSIX it makes only async-signal-safe calls, for a signal handler,
-  //   and reaches the file through the folder that held it;
+  // removed), and a new one that has no name yet never gets one; a regular
+  // standard output is cut back to where the run began, but never below its
+  // length then (on POSIX, one that appends only while its end is still
+  // where the run's writes left it); devices, pipes and sockets are left
+  // alone. True if nothing of what the run wrote is left. It works also
+  // after a commit() that failed, and while the run is in progress:
+  // - on POSIX it makes only async-signal-safe calls, for a signal handler
+  //   (which may also interrupt commit()), and reaches the file through a
+  //   descriptor kept to the end and the folder that held it;
   // - on Windows it reaches the file through a second handle held until the
   //   end, so that the file's name plays no part, and, called on another
   //   thread (as a console control handler is), it first stops for good the
@@ -171,7 +200,9 @@ class OutputFile {
   // block_output_openings(), from the start of open() until then.
   void release_held_signals();
 
-  int fd() const { return fd_.get(); }
+  int fd() const {
+    return fd_.get();
+  }
 
  private:
   Descriptor fd_;
@@ -199,19 +230,34 @@ class OutputFile {
   // release_held_signals().
   std::unique_lock<std::mutex> opening_;
 #else
-  bool open_by_path(const char* path, mode_t create_mode);
+  bool open_by_path(const char* path, const InputFile& input, mode_t create_mode);
+  bool create_unnamed(int folder, mode_t create_mode);
+  bool link_into_place() const;
   bool is_this_file(const struct stat& other) const;
 
   struct stat status_ {};
   // The directory that holds the file and the file's name in it, resolved
-  // once at opening, after following every symbolic link. Identity checks and
-  // the removal go through them, so nothing but this one entry is touched,
-  // whatever happens to the path meanwhile. No folder when the run may not
-  // remove the file (standard output, a file reached through /proc).
+  // once at opening, after following every symbolic link. Identity checks,
+  // the link of a new file and the removal go through them, so nothing but
+  // this one entry is touched, whatever happens to the path meanwhile. No
+  // folder when the run may not remove the file (standard output, a file
+  // reached through /proc).
   Descriptor folder_;
   char name_[NAME_MAX + 1] = {};
-  // Where this run's bytes begin: 0, or the offset of an inherited output.
+  // The run made the file: its folder is synced once it has its name.
+  bool created_ = false;
+  // The file was made without a name, which commit() gives it.
+  bool unnamed_ = false;
+  // A second descriptor of the file, taken before commit() closes it, so
+  // that a discard() after a close that failed reaches the file itself
+  // rather than whatever its name leads to then.
+  Descriptor keeper_;
+  // An inherited output: where this run's bytes begin (what the offset goes
+  // back to), how short a cut-back may make it (its length when the run
+  // began, or the offset if that is further), and whether it appends.
   off_t start_ = 0;
+  off_t floor_ = 0;
+  bool appending_ = false;
   SignalHold held_;
 #endif
 };

@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 // The files of a run over POSIX descriptors, found again through the folder
-// that holds the output.
+// that holds the output. A new output is made without a name and linked into
+// place only once the run has succeeded, so that a run that dies leaves none.
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <linux/magic.h>
+#include <sys/fsuid.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "files/files.hpp"
@@ -24,18 +31,149 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether writing the output would destroy the input before it is read: the
-// same regular file, or the same block device, by whatever path.
-bool overwrites(const struct stat& output, const struct stat& input) {
-  if (S_ISREG(input.st_mode)) {
-    return same_file(output, input);
+// Where the data of an open file lie, for a file that can hold the input's:
+// a regular file or FIFO, or a block device; nothing for other files.
+bool place_of(const struct stat& status, DataPlace& place) {
+  if (S_ISBLK(status.st_mode)) {
+    place = DataPlace{true, status.st_rdev, 0};
+    return true;
   }
-  return S_ISBLK(input.st_mode) && S_ISBLK(output.st_mode) && output.st_rdev == input.st_rdev;
+  if (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) {
+    place = DataPlace{false, status.st_dev, status.st_ino};
+    return true;
+  }
+  return false;
+}
+
+// What the loop device numbered `device` keeps its data in, by the path that
+// the kernel shows in sysfs (which only a loop device has).
+bool loop_backing_of(dev_t device, DataPlace& place) {
+  char sysfs_path[64];
+  std::snprintf(sysfs_path, sizeof sysfs_path, "/sys/dev/block/%u:%u/loop/backing_file",
+                major(device), minor(device));
+  Descriptor sysfs;
+  sysfs.own(::open(sysfs_path, O_RDONLY | O_CLOEXEC));
+  char path[PATH_MAX];
+  const ssize_t got = sysfs.get() < 0 ? -1 : ::read(sysfs.get(), path, sizeof path - 1);
+  if (got <= 1) {
+    return false;
+  }
+  path[got - 1] = '\0';  // the line's end
+  struct stat status {};
+  return ::stat(path, &status) == 0 && place_of(status, place);
+}
+
+// What the loop device open at `fd` keeps its data in, the first step from
+// the kernel itself, for the very device that is open; nothing for any other
+// file.
+LoopBacking loop_backing(int fd, const struct stat& status) {
+  LoopBacking backing;
+  struct loop_info64 info {};
+  if (!S_ISBLK(status.st_mode) || ::ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
+    return backing;
+  }
+  // The kernel gives device numbers in the encoding of stat's, which
+  // major() and minor() read; a backing file that is a device has one.
+  DataPlace place{false, makedev(major(info.lo_device), minor(info.lo_device)),
+                  static_cast<ino_t>(info.lo_inode)};
+  if (info.lo_rdevice != 0) {
+    place = DataPlace{true, makedev(major(info.lo_rdevice), minor(info.lo_rdevice)), 0};
+  }
+  do {
+    backing.places[backing.depth++] = place;
+  } while (place.block && backing.depth < LoopBacking::kMaxDepth &&
+           loop_backing_of(place.device, place));
+  return backing;
+}
+
+// Whether writing the output would destroy the input before it is read, or
+// feed the run its own output: the same regular file or FIFO, the same block
+// device, by whatever path, or data that lie in the same place by way of
+// loop devices (a loop device and the file behind it, two loop devices over
+// one file).
+bool overwrites(const struct stat& output, const LoopBacking& output_backing,
+                const struct stat& input, const LoopBacking& input_backing) {
+  DataPlace output_places[LoopBacking::kMaxDepth + 1];
+  DataPlace input_places[LoopBacking::kMaxDepth + 1];
+  if (!place_of(output, output_places[0]) || !place_of(input, input_places[0])) {
+    return false;
+  }
+  std::copy_n(output_backing.places, output_backing.depth, output_places + 1);
+  std::copy_n(input_backing.places, input_backing.depth, input_places + 1);
+  for (int out = 0; out <= output_backing.depth; ++out) {
+    for (int in = 0; in <= input_backing.depth; ++in) {
+      if (output_places[out] == input_places[in]) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 bool on_procfs(int folder) {
   struct statfs about {};
   return ::fstatfs(folder, &about) == 0 && about.f_type == PROC_SUPER_MAGIC;
+}
+
+// The level of one of the kernel's protections of shared folders, read now
+// from /proc/sys/fs: 0 (off), 1 or 2. Where it cannot be read, 1, what the
+// common distributions set.
+int protection_level(const char* sysctl_path) {
+  Descriptor sysctl;
+  sysctl.own(::open(sysctl_path, O_RDONLY | O_CLOEXEC));
+  char level = '1';
+  if (sysctl.get() < 0 || ::read(sysctl.get(), &level, 1) != 1 || level < '0' || level > '9') {
+    return 1;
+  }
+  return level - '0';
+}
+
+// The user the kernel checks file access against.
+uid_t file_system_uid() {
+  // An invalid user changes nothing and gives the current one back.
+  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)));
+}
+
+// Whether the kernel would follow, for a plain open, the symbolic link
+// `link` found in `folder`: with fs.protected_symlinks, not in a sticky
+// world-writable folder unless the link is the opener's or the folder
+// owner's, so that no user can plant a link in /tmp for another to write
+// through.
+bool may_follow(int folder, const struct stat& link) {
+  struct stat place {};
+  if (::fstat(folder, &place) != 0) {
+    return false;
+  }
+  if ((place.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || link.st_uid == place.st_uid ||
+      link.st_uid == file_system_uid()) {
+    return true;
+  }
+  return protection_level("/proc/sys/fs/protected_symlinks") == 0;
+}
+
+// Whether the kernel would open, for a plain open that may create the file
+// (O_CREAT), the existing `file` found in `folder`: with
+// fs.protected_regular and fs.protected_fifos, not a regular file or FIFO in
+// a sticky folder that is neither the opener's nor the folder owner's, when
+// the folder is world-writable (level 1) or group-writable (level 2), so
+// that no user can plant a file there for another to write into.
+bool may_open_existing(int folder, const struct stat& file) {
+  const char* const sysctl_path = S_ISREG(file.st_mode)    ? "/proc/sys/fs/protected_regular"
+                                  : S_ISFIFO(file.st_mode) ? "/proc/sys/fs/protected_fifos"
+                                                           : nullptr;
+  if (sysctl_path == nullptr) {
+    return true;
+  }
+  struct stat place {};
+  if (::fstat(folder, &place) != 0) {
+    return false;
+  }
+  if ((place.st_mode & S_ISVTX) == 0 || (place.st_mode & (S_IWOTH | S_IWGRP)) == 0 ||
+      file.st_uid == place.st_uid || file.st_uid == file_system_uid()) {
+    return true;
+  }
+  const int level = protection_level(sysctl_path);
+  return level == 0 || ((place.st_mode & S_IWOTH) == 0 && level < 2);
 }
 
 // Whether a last path component names a folder rather than a file in one.
@@ -47,6 +185,30 @@ bool names_folder(const char* name) {
 bool cut_back(int fd, off_t length) {
   struct stat now {};
   return ::fstat(fd, &now) == 0 && (now.st_size <= length || ::ftruncate(fd, length) == 0);
+}
+
+// Puts a file's data on disk. A file that cannot be synced (on a file system
+// that has no such thing: EINVAL or EROFS) counts as synced, as there is
+// nothing more to do, here and for the folder below.
+bool sync_data(int fd) {
+  return ::fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+// Puts a new name in `folder` on disk. The folder is held only as a path
+// (O_PATH), which cannot be synced: it is opened for reading, and where the
+// run may not read it the whole file system of `file` is synced instead.
+bool sync_folder(int folder, int file) {
+  Descriptor readable;
+  readable.own(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (readable.get() < 0) {
+    return errno == EACCES && ::syncfs(file) == 0;
+  }
+  return ::fsync(readable.get()) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+// "/proc/self/fd/N": the path through which a file without a name is reached.
+void proc_fd_path(int fd, char (&path)[32]) {
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 }
 
 }  // namespace
@@ -61,6 +223,7 @@ bool InputFile::open(const char* path) {
     fd_.close();
     return false;
   }
+  backing_ = loop_backing(fd_.get(), status_);
   return true;
 }
 
@@ -68,19 +231,23 @@ bool OutputFile::open(const char* path, const InputFile& input) {
   const struct stat& input_status = input.status();
   if (names_stream(path, "/dev/stdout", "/dev/fd/1")) {
     fd_.borrow(STDOUT_FILENO);
-  } else if (!open_by_path(path, S_ISREG(input_status.st_mode)
-                                     ? (input_status.st_mode & kNewFileMode)
-                                     : kNewFileMode)) {
+  } else if (!open_by_path(path, input,
+                           S_ISREG(input_status.st_mode) ? (input_status.st_mode & kNewFileMode)
+                                                         : kNewFileMode)) {
     return false;
   }
   const int fd = fd_.get();
-  bool ok = ::fstat(fd, &status_) == 0 && !overwrites(status_, input_status);
+  bool ok = ::fstat(fd, &status_) == 0 &&
+            !overwrites(status_, loop_backing(fd, status_), input_status, input.backing_);
   if (ok && S_ISREG(status_.st_mode)) {
     if (fd_.borrowed()) {
       // Appending, the run's bytes go after what the file holds; otherwise
-      // they start at the inherited offset, which is what a failure cuts back to.
+      // they start at the inherited offset. A failure cuts back no further
+      // than the file's length now, which the run did not write.
       const int flags = ::fcntl(fd, F_GETFL);
-      start_ = flags >= 0 && (flags & O_APPEND) != 0 ? status_.st_size : ::lseek(fd, 0, SEEK_CUR);
+      appending_ = flags >= 0 && (flags & O_APPEND) != 0;
+      start_ = appending_ ? status_.st_size : ::lseek(fd, 0, SEEK_CUR);
+      floor_ = start_ > status_.st_size ? start_ : status_.st_size;
       ok = flags >= 0 && start_ >= 0;
     } else if (status_.st_size > 0) {
       // Emptied only now that it is known not to be the input, and only if it
@@ -102,7 +269,7 @@ void OutputFile::release_held_signals() {
   held_.release();
 }
 
-bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
+bool OutputFile::open_by_path(const char* path, const InputFile& input, mode_t create_mode) {
   char target[PATH_MAX];
   const std::size_t length = std::strlen(path);
   if (length >= sizeof target) {
@@ -144,6 +311,10 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
             ::openat(folder.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, create_mode));
         return fd_.get() >= 0;
       }
+      if (!may_follow(folder.get(), entry)) {
+        errno = EACCES;
+        return false;
+      }
       char link[PATH_MAX];
       const ssize_t got = ::readlinkat(folder.get(), name, link, sizeof link);
       if (got < 0 || static_cast<std::size_t>(got) >= sizeof link) {
@@ -155,31 +326,52 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
       start.own(folder.release());
       continue;
     }
-    // An existing entry is opened as it is, which may wait (for a FIFO's
-    // reader, say) while signals still end the run at once; a new file is
-    // created, and known to be the run's own, with signals held back.
     if (!exists) {
+      // A new file is created, and known to be the run's own, with signals
+      // held back; without a name where the file system allows it.
       held_.hold();
+      if (create_unnamed(folder.get(), create_mode)) {
+        folder_.own(folder.release());
+        std::memcpy(name_, name, std::strlen(name) + 1);
+        return true;
+      }
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        held_.release();
+        return false;
+      }
+    } else if (!may_open_existing(folder.get(), entry) ||
+               overwrites(entry, LoopBacking{}, input.status(), input.backing_)) {
+      // Refused before the open, which may wait (for a FIFO's reader, say).
+      errno = EACCES;
+      return false;
     }
+    // An existing entry is opened as it is, which may wait while signals
+    // still end the run at once; a new file is created by its name where it
+    // cannot be made without one.
     const int fd =
         ::openat(folder.get(), name,
                  O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | (exists ? 0 : O_CREAT | O_EXCL),
                  create_mode);
-    if (fd < 0) {
-      const int error = errno;
+    struct stat opened {};
+    if (fd < 0 || (exists && (::fstat(fd, &opened) != 0 || !same_file(opened, entry)))) {
+      const int error = fd < 0 ? errno : EEXIST;
+      if (fd >= 0) {
+        ::close(fd);
+      }
       held_.release();
       if (error != ELOOP && error != EEXIST && !(exists && error == ENOENT)) {
         errno = error;
         return false;
       }
       // The entry changed after it was looked at (it became a link, or came
-      // or went): look at it again.
+      // or went, or is another file): look at it again.
       if (slash != nullptr) {
         *slash = '/';
       }
       continue;
     }
     fd_.own(fd);
+    created_ = !exists;
     folder_.own(folder.release());
     std::memcpy(name_, name, std::strlen(name) + 1);
     return true;
@@ -188,8 +380,61 @@ bool OutputFile::open_by_path(const char* path, mode_t create_mode) {
   return false;
 }
 
-bool OutputFile::commit() {
-  return close();
+// Makes the output a new file without a name in `folder` (O_TMPFILE), which
+// a run that dies takes with it. False, with errno EOPNOTSUPP, EISDIR or
+// EINVAL, where the file system cannot make one or the file could not be
+// linked into place later (where /proc is missing: see link_into_place).
+bool OutputFile::create_unnamed(int folder, mode_t create_mode) {
+  Descriptor file;
+  file.own(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode));
+  if (file.get() < 0) {
+    return false;
+  }
+  char path[32];
+  proc_fd_path(file.get(), path);
+  if (::faccessat(AT_FDCWD, path, F_OK, 0) != 0) {
+    errno = EOPNOTSUPP;
+    return false;
+  }
+  fd_.own(file.release());
+  created_ = true;
+  unnamed_ = true;
+  return true;
+}
+
+// Gives the new file its name, which must still be free: a link never
+// replaces an entry. Linking a descriptor takes CAP_DAC_READ_SEARCH before
+// Linux 6.10; without it the file is linked through /proc.
+bool OutputFile::link_into_place() const {
+  const int fd = fd_.get();
+  if (::linkat(fd, "", folder_.get(), name_, AT_EMPTY_PATH) == 0) {
+    return true;
+  }
+  if (errno != ENOENT) {
+    return false;
+  }
+  char path[32];
+  proc_fd_path(fd, path);
+  return ::linkat(AT_FDCWD, path, folder_.get(), name_, AT_SYMLINK_FOLLOW) == 0;
+}
+
+Outcome OutputFile::commit() {
+  const int fd = fd_.get();
+  if (S_ISREG(status_.st_mode) && !sync_data(fd)) {
+    return Outcome::WriteFailed;
+  }
+  if (unnamed_ && !link_into_place()) {
+    // Another file took the name meanwhile: the output cannot go there,
+    // as when it cannot be opened.
+    return errno == EEXIST ? Outcome::OutputOpenFailed : Outcome::WriteFailed;
+  }
+  if (created_ && !sync_folder(folder_.get(), fd)) {
+    return Outcome::WriteFailed;
+  }
+  if (S_ISREG(status_.st_mode) && !fd_.borrowed()) {
+    keeper_.own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  }
+  return fd_.close() ? Outcome::Ok : Outcome::WriteFailed;
 }
 
 bool OutputFile::is_this_file(const struct stat& other) const {
@@ -200,32 +445,28 @@ bool OutputFile::discard() const {
   if (!S_ISREG(status_.st_mode)) {
     return false;
   }
-  int fd = fd_.get();
+  const int open_fd = fd_.get();
+  const int fd = open_fd >= 0 ? open_fd : keeper_.get();
   if (fd_.borrowed()) {
+    if (fd < 0) {
+      return false;
+    }
+    // Appending, the run's bytes come off only while the file still ends
+    // where its last write left it (the offset): what another writer has
+    // appended since stays, and so does what the run wrote before it.
+    struct stat now {};
+    if (appending_ && (::fstat(fd, &now) != 0 ||
+                       (now.st_size > floor_ && ::lseek(fd, 0, SEEK_CUR) != now.st_size))) {
+      return false;
+    }
     // The offset goes back too, so that whoever writes next to the same
     // standard output goes on right after what was there before the run.
-    return fd >= 0 && cut_back(fd, start_) && ::lseek(fd, start_, SEEK_SET) == start_;
-  }
-  int reopened = -1;
-  if (fd < 0 && folder_.get() >= 0) {
-    // Closed already, by a close that failed: reopen the file to empty it, if
-    // its entry still holds it (without waiting, should the entry now name a
-    // FIFO).
-    reopened =
-        ::openat(folder_.get(), name_, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat now {};
-    if (reopened >= 0 && (::fstat(reopened, &now) != 0 || !is_this_file(now))) {
-      ::close(reopened);
-      reopened = -1;
-    }
-    fd = reopened;
+    return cut_back(fd, floor_) && ::lseek(fd, start_, SEEK_SET) == start_;
   }
   // Emptied first, so that nothing partial survives under another name (a
-  // hard link) or where the entry cannot be removed.
+  // hard link) or where the entry cannot be removed. A file that has no
+  // name yet then goes with its last descriptor.
   const bool emptied = fd >= 0 && cut_back(fd, 0);
-  if (reopened >= 0) {
-    ::close(reopened);
-  }
   struct stat entry {};
   const bool removed = folder_.get() >= 0 &&
                        ::fstatat(folder_.get(), name_, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -425,21 +425,29 @@ bool OutputFile::prepare_discard(void* file) {
   return keeper_ != nullptr;
 }
 
-bool OutputFile::commit() {
+Outcome OutputFile::commit() {
   if (identity_.on_disk) {
     // The data are on disk before the run reports success; a new file then
     // gets its name, which is made to last too.
     const HANDLE file = keeper_.get();
     if (!FlushFileBuffers(file)) {
-      return false;
+      return Outcome::WriteFailed;
     }
-    if (!final_path_.empty() && !(give_name() && FlushFileBuffers(file))) {
-      // Whatever name it has by now, it goes.
-      mark_for_deletion(file, true);
-      return false;
+    if (!final_path_.empty()) {
+      const bool named = give_name();
+      const DWORD error = GetLastError();
+      if (!(named && FlushFileBuffers(file))) {
+        // Whatever name it has by now, it goes.
+        mark_for_deletion(file, true);
+        // Another file took the name meanwhile: the output cannot go there,
+        // as when it cannot be opened.
+        return !named && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+                   ? Outcome::OutputOpenFailed
+                   : Outcome::WriteFailed;
+      }
     }
   }
-  return close();
+  return fd_.close() ? Outcome::Ok : Outcome::WriteFailed;
 }
 
 bool OutputFile::give_name() const {
