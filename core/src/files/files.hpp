@@ -200,9 +200,7 @@ class OutputFile {
   // block_output_openings(), from the start of open() until then.
   void release_held_signals();
 
-  int fd() const {
-    return fd_.get();
-  }
+  int fd() const { return fd_.get(); }
 
  private:
   Descriptor fd_;
