@@ -374,6 +374,12 @@ sys.exit(run.wait())' "$prog"
     faulty CRYPTCORE_FAULT_WRITE_AFTER=$((30 * 65536 + 100)) -- "$prog" eright huge out
   check "$p long input, pipe closed while the output waits" 5 - -- bash -c \
     'set -o pipefail; "$0" eright huge /dev/stdout | { sleep 0.3; head -c 100000 >/dev/null; }' "$prog"
+  # The write fails while the input, held open, gives nothing more: the run
+  # ends at once all the same.
+  check "$p pipe closed while the input stalls" 5 - -- timeout 20 bash -c \
+    'mkfifo stalled_fifo && exec 3<>stalled_fifo || exit 99
+     { "$0" eright stalled_fifo /dev/stdout 3>&- | sleep 0.3; exit "${PIPESTATUS[0]}"; } &
+     head -c 131172 /dev/zero >&3; wait $!; status=$?; rm -f stalled_fifo; exit $status' "$prog"
   check_fault "$p long input, disk full before a read error" 5 absent:out -- \
     faulty CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 100)) \
     CRYPTCORE_FAULT_READ_AFTER=$((44 * 65536 + 100)) -- "$prog" eright huge out
