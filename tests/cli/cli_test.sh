@@ -275,9 +275,11 @@ PY
       ln -s ../race_other race/folder && printf 12345 >&3 && exec 3>&-
       wait $!; status=$?; rm -f race/fifo; [ ! -e race/moved/out ] || status=98; exit $status' "$prog"
 
-  # Killed mid-run (a whole chunk written): the partial output is removed and
-  # the program dies of the same signal, which its caller sees.
-  for signal in INT TERM HUP QUIT; do
+  # Killed mid-run (a whole chunk written) by a signal whose default action
+  # ends the process (SIGXCPU is what a CPU limit sends; RTMIN+1 stands for
+  # the real-time ones): the partial output is removed and the program dies
+  # of the same signal, which its caller sees.
+  for signal in INT TERM HUP QUIT ALRM USR1 XCPU RTMIN+1; do
     check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
       timeout 300 bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
         feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
@@ -291,6 +293,10 @@ PY
     check_fault "$p stopped at the opening of an output that existed: $existing" 143 \
       absent:out_stopped -- faulty CRYPTCORE_FAULT_SIGNAL=15 -- "$prog" esecret plain out_stopped
   done
+  # A signal that comes while the output is made complete waits until it is:
+  # the run then exits 0 with the whole output, never a signal beside it.
+  check_fault "$p a signal as the output is made complete" 0 same:out_completed:cipher_secret -- \
+    faulty CRYPTCORE_FAULT_SIGNAL_AT_CLOSE=15 -- "$prog" esecret big out_completed
 
   # A new output gets the input's permission bits, at most 0666, less the
   # umask; an existing output keeps its own.

@@ -17,7 +17,11 @@
 //   CRYPTCORE_FAULT_SIGNAL=N       the first open that creates a file, or the
 //                                  first truncation, raises signal N once it
 //                                  is done (as if another process sent it
-//                                  right then).
+//                                  right then);
+//   CRYPTCORE_FAULT_SIGNAL_AT_CLOSE=N  closing a descriptor that was written
+//                                  to raises signal N once the close is done
+//                                  (as if sent right as the output became
+//                                  complete).
 // Without these variables every call passes straight through.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -82,15 +86,18 @@ bool injected(int fd) {
   return fd >= 0 && fd != STDERR_FILENO && fd < kTrackedFds;
 }
 
-// Raises the configured signal the first time it is called.
+// Raises the signal that `variable` names the first time it is called for it.
+template <const char* variable>
 void raise_configured_signal() {
   static bool raised = false;
-  const long long signal = limit_from("CRYPTCORE_FAULT_SIGNAL");
+  const long long signal = limit_from(variable);
   if (!raised && signal > 0) {
     raised = true;
     std::raise(static_cast<int>(signal));
   }
 }
+constexpr char kSignalAtOpen[] = "CRYPTCORE_FAULT_SIGNAL";
+constexpr char kSignalAtClose[] = "CRYPTCORE_FAULT_SIGNAL_AT_CLOSE";
 
 }  // namespace
 
@@ -140,6 +147,9 @@ extern "C" int close(int fd) {
     written_so_far[fd] = 0;
   }
   const int result = real_close(fd);
+  if (result == 0 && was_written) {
+    raise_configured_signal<kSignalAtClose>();
+  }
   const char* fail_close = std::getenv("CRYPTCORE_FAULT_CLOSE");
   if (result == 0 && was_written && fail_close != nullptr && *fail_close == '1') {
     errno = EIO;
@@ -160,7 +170,7 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
   const int fd = real_openat(folder, path, flags, mode);
   if (fd >= 0 && (flags & O_CREAT) != 0) {
     const int error = errno;
-    raise_configured_signal();
+    raise_configured_signal<kSignalAtOpen>();
     errno = error;
   }
   return fd;
@@ -170,7 +180,7 @@ extern "C" int ftruncate(int fd, off_t length) {
   static const FtruncateFn real_ftruncate = next<FtruncateFn>("ftruncate");
   const int result = real_ftruncate(fd, length);
   if (result == 0) {
-    raise_configured_signal();
+    raise_configured_signal<kSignalAtOpen>();
   }
   return result;
 }

@@ -101,10 +101,26 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
 Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
                    const char* input_path, const char* output_path);
 
+// What discard_unfinished_output() found in its workspace.
+enum class RunOutput : std::uint8_t {
+  // No file run has an output there: none has begun, or the last one failed
+  // and took back its output itself.
+  None,
+  // A file run was in progress: its output has been taken back.
+  TakenBack,
+  // The last file run's output is complete: it is left as it is. This holds
+  // from the moment crypt_file() has closed it with success, before it
+  // returns Ok, until the next crypt_file() call on the workspace.
+  Complete,
+};
+
 // Takes back the output of the crypt_file() run in progress in `workspace`,
-// as a failed run does, and does nothing if there is none. A program calls it
-// when it is stopped from outside, so that a killed run leaves no partial
-// output that could pass for a whole one:
+// as a failed run does, and does nothing if there is none or if the run's
+// output is already complete. A program calls it when it is stopped from
+// outside, so that a killed run leaves no partial output that could pass for
+// a whole one, and, when it returns Complete, lets the process end as after
+// a success (status 0, the signal dropped), so that its caller never sees a
+// failure beside a whole output:
 // - on POSIX from the handler of a signal that ends the process (SIGINT,
 //   SIGTERM, ...), for which it makes only async-signal-safe calls. The
 //   handler must run on the thread that called crypt_file() (block those
@@ -112,13 +128,19 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 //   it stops the writes of the run's second thread, not those of the thread
 //   it interrupts elsewhere. crypt_file() holds back the signals of its
 //   thread from the moment it creates or empties the output until the output
-//   is known here, so that a signal in between takes it back too;
+//   is known here, so that a signal in between takes it back too, and while
+//   it makes the output complete, so that a handler never finds it half
+//   done: a signal held meanwhile is delivered as the caller's signal mask
+//   comes back, when the handler finds the output complete (or unfinished,
+//   if it could not be made complete);
 // - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
 //   console closing), which runs on a thread of its own: it first stops the
 //   thread that runs crypt_file(), for good, so that no write of that thread
-//   lands after the cleanup.
-// The run never goes on: the process must end once this returns. Calls must
-// not overlap (a second one returns at once, before the first is done).
-void discard_unfinished_output(CipherWorkspace& workspace) noexcept;
+//   lands after the cleanup; while that thread makes the output complete,
+//   this waits for the outcome.
+// Once it has returned TakenBack the run never goes on: the process must end.
+// Calls must not overlap (a second one returns at once, before the first is
+// done).
+RunOutput discard_unfinished_output(CipherWorkspace& workspace) noexcept;
 
 }  // namespace cryptcore
