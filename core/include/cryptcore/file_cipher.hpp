@@ -58,8 +58,10 @@ class CipherWorkspace {
 // the crypto library cannot give SHA-1 or AES-256-CBC), LengthUnsupported, and
 // InvalidArgument for a `direction` or `schedule` out of range (nothing is
 // read). Whatever was written before a failure stays written: a stream cannot
-// be taken back, so the caller discards it. Writing to a closed pipe raises
-// SIGPIPE; ignore that signal to get WriteFailed instead.
+// be taken back, so the caller discards it. On POSIX, writing to a closed
+// pipe raises SIGPIPE and writing past the file-size limit (RLIMIT_FSIZE,
+// `ulimit -f`) raises SIGXFSZ, each of which by default ends the process on
+// the spot: ignore both to get WriteFailed instead, as the programs do.
 Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
                      KeySchedule schedule, int input_fd, int output_fd);
 // The same with a workspace of its own, allocated for this run.
@@ -83,13 +85,15 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 // - OutputOpenFailed: the output cannot be opened for writing, or it is the
 //   input itself (the same regular file by any path, symbolic or hard link,
 //   or the same block device); the input is left untouched.
-// - Then the outcomes of crypt_stream(), and WriteFailed if closing the output
-//   fails. After any of these failures the output is taken back: a regular
-//   file is emptied and removed (only emptied where its folder does not allow
-//   the removal), the standard output is cut back to where the run began, and
-//   a device or pipe is left alone. The file removed is the one the run
-//   opened, whatever became of the path: on POSIX in the folder that held it
-//   then, on Windows through a handle of its own, whatever its name became.
+// - Then the outcomes of crypt_stream() (with SIGPIPE and SIGXFSZ ignored as
+//   said there, or such a failure ends the process before it can take back
+//   anything), and WriteFailed if closing the output fails. After any of
+//   these failures the output is taken back: a regular file is emptied and
+//   removed (only emptied where its folder does not allow the removal), the
+//   standard output is cut back to where the run began, and a device or pipe
+//   is left alone. The file removed is the one the run opened, whatever
+//   became of the path: on POSIX in the folder that held it then, on Windows
+//   through a handle of its own, whatever its name became.
 // The keys are derived only once both files are open, so that none exists
 // while an open waits (on a FIFO, say), and `passphrase` is destroyed (wiped)
 // as soon as they are, before any data moves.
@@ -132,7 +136,10 @@ enum class RunOutput : std::uint8_t {
 //   it makes the output complete, so that a handler never finds it half
 //   done: a signal held meanwhile is delivered as the caller's signal mask
 //   comes back, when the handler finds the output complete (or unfinished,
-//   if it could not be made complete);
+//   if it could not be made complete). A write of the second thread that
+//   hangs (on a frozen or network file system) is waited for two seconds at
+//   most: if it ends later, its chunk may stay in an output that could only
+//   be emptied or cut back, or under another name of it (a hard link);
 // - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
 //   console closing), which runs on a thread of its own: it first stops the
 //   thread that runs crypt_file(), for good, so that no write of that thread
