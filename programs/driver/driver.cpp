@@ -5,8 +5,10 @@
 #include <openssl/crypto.h>
 #endif
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "cryptcore/file_cipher.hpp"
@@ -22,8 +24,12 @@ namespace {
 constexpr char kDecryptMode = 'd';
 
 // One run per process: its workspace (the stream, its buffers and the ring of
-// a long run) lives in static storage.
-cryptcore::CipherWorkspace workspace;
+// a long run) lives in static storage. It is never destroyed: the handler of
+// a signal that comes while the process exits looks at it too, to let the
+// status 0 of a complete run stand.
+alignas(cryptcore::CipherWorkspace) std::byte workspace_storage[sizeof(cryptcore::CipherWorkspace)];
+cryptcore::CipherWorkspace& workspace =
+    *::new (static_cast<void*>(workspace_storage)) cryptcore::CipherWorkspace;
 
 }  // namespace
 

@@ -59,7 +59,12 @@ BOOL WINAPI end_run(DWORD) {
   static std::atomic_flag ending;
   if (!ending.test_and_set()) {
     cryptcore::block_output_openings();
-    cryptcore::discard_unfinished_output(*stopped_workspace);
+    if (cryptcore::discard_unfinished_output(*stopped_workspace) ==
+        cryptcore::RunOutput::Complete) {
+      // The output is whole and the run about to exit 0: that stands, so
+      // that a caller never sees a failure beside a whole output.
+      Sleep(INFINITE);
+    }
     // Ended as Windows ends a console program on Ctrl-C, so the caller sees
     // STATUS_CONTROL_C_EXIT; through TerminateProcess, since ExitProcess runs
     // the DLLs' detach code, which could wait for a lock the stopped run holds.

@@ -125,6 +125,17 @@ TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
     const std::string path = "/proc/self/fd/" + std::to_string(writable.get());
     return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   };
+  // A pipe holding one chunk, whose writer stays until the test ends, so
+  // that a run waits for more input after it.
+  std::vector<UniqueFd> stalled_writers;
+  const auto stalled = [&stalled_writers] {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    stalled_writers.emplace_back(ends[1]);
+    const Bytes chunk = pattern(cryptcore::kChunkSize);
+    EXPECT_EQ(::write(ends[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    return UniqueFd(ends[0]);
+  };
   const Bytes big = pattern(3 * cryptcore::kChunkSize + 5);
   // Long enough to go through the ring on two threads, and round it.
   const Bytes huge = pattern(80 * cryptcore::kChunkSize + 1000);
@@ -180,6 +191,8 @@ TEST(FileCipherTest, StreamOutcomesAndTheirCauses) {
        memory(huge), device("/dev/full", O_WRONLY), Outcome::WriteFailed},
       {"an output open for reading only on two threads", Direction::Encrypt, KeySchedule::Cascade,
        "right", memory(huge), read_only, Outcome::WriteFailed},
+      {"a full device as output while the input stalls", Direction::Encrypt, KeySchedule::Single,
+       "right", stalled, device("/dev/full", O_WRONLY), Outcome::WriteFailed},
       {"a last chunk too long to pad on two threads", Direction::Encrypt, KeySchedule::Cascade,
        "right", memory(pattern(80 * cryptcore::kChunkSize + 65504)), memory({}),
        Outcome::LengthUnsupported},
@@ -411,6 +424,14 @@ TEST(FileCipherTest, FileOutcomesAndTheirCauses) {
       const std::string label =
           std::string(c.cause) + (own_workspace ? ", own workspace" : ", static workspace");
       EXPECT_EQ(outcome, c.expected) << label;
+      if (!own_workspace) {
+        // A discard after the run, as a signal that comes as the program
+        // exits makes, leaves a complete output as it is.
+        EXPECT_EQ(
+            cryptcore::discard_unfinished_output(static_workspace),
+            outcome == Outcome::Ok ? cryptcore::RunOutput::Complete : cryptcore::RunOutput::None)
+            << label;
+      }
       switch (c.left) {
         case Left::Nothing:
           EXPECT_FALSE(fs::exists(fs::symlink_status(output))) << label;

@@ -337,10 +337,12 @@ ROWS
       ln -s ../race_other race/folder && printf 12345 >&3 && exec 3>&-
       wait $!; status=$?; rm -f race/fifo; [ ! -e race/moved/out ] || status=98; exit $status' "$prog"
 
-  # Killed mid-run (a whole chunk written): the partial output is removed and
-  # the program dies of the same signal, which its caller sees. SIGKILL
-  # cannot be caught, but a new output has no name until the run succeeds.
-  for signal in INT TERM HUP QUIT KILL; do
+  # Killed mid-run (a whole chunk written) by a signal whose default action
+  # ends the process (SIGXCPU is what a CPU limit sends; RTMIN+1 stands for
+  # the real-time ones): the partial output is removed and the program dies
+  # of the same signal, which its caller sees. SIGKILL cannot be caught, but
+  # a new output has no name until the run succeeds.
+  for signal in INT TERM HUP QUIT ALRM USR1 XCPU RTMIN+1 KILL; do
     check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
       timeout 300 bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
         feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
@@ -375,6 +377,10 @@ ROWS
     check_fault "$p stopped at the opening of an output that existed: $existing" 143 \
       absent:out_stopped -- faulty CRYPTCORE_FAULT_SIGNAL=15 -- "$prog" esecret plain out_stopped
   done
+  # A signal that comes while the output is made complete waits until it is:
+  # the run then exits 0 with the whole output, never a signal beside it.
+  check_fault "$p a signal as the output is made complete" 0 same:out_completed:cipher_secret -- \
+    faulty CRYPTCORE_FAULT_SIGNAL_AT_CLOSE=15 -- "$prog" esecret big out_completed
 
   # A new output gets the input's permission bits, at most 0666, less the
   # umask; an existing output keeps its own.
@@ -469,6 +475,12 @@ sys.exit(run.wait())' "$prog"
     faulty CRYPTCORE_FAULT_WRITE_AFTER=$((30 * 65536 + 100)) -- "$prog" eright huge out
   check "$p long input, pipe closed while the output waits" 5 - -- bash -c \
     'set -o pipefail; "$0" eright huge /dev/stdout | { sleep 0.3; head -c 100000 >/dev/null; }' "$prog"
+  # The write fails while the input, held open, gives nothing more: the run
+  # ends at once all the same.
+  check "$p pipe closed while the input stalls" 5 - -- timeout 20 bash -c \
+    'mkfifo stalled_fifo && exec 3<>stalled_fifo || exit 99
+     { "$0" eright stalled_fifo /dev/stdout 3>&- | sleep 0.3; exit "${PIPESTATUS[0]}"; } &
+     head -c 131172 /dev/zero >&3; wait $!; status=$?; rm -f stalled_fifo; exit $status' "$prog"
   check_fault "$p long input, disk full before a read error" 5 absent:out -- \
     faulty CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 100)) \
     CRYPTCORE_FAULT_READ_AFTER=$((44 * 65536 + 100)) -- "$prog" eright huge out

@@ -27,6 +27,10 @@
 //                                  Linux 6.10;
 //   CRYPTCORE_FAULT_SYNC=CALL      CALL, fdatasync or fsync, fails with EIO (a
 //                                  disk that fails to store the data).
+//   CRYPTCORE_FAULT_SIGNAL_AT_CLOSE=N  closing a descriptor that was written
+//                                  to raises signal N once the close is done
+//                                  (as if sent right as the output became
+//                                  complete).
 // Without these variables every call passes straight through.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -105,15 +109,18 @@ bool injected(int fd) {
   return fd >= 0 && fd != STDERR_FILENO && fd < kTrackedFds;
 }
 
-// Raises the configured signal the first time it is called.
+// Raises the signal that `variable` names the first time it is called for it.
+template <const char* variable>
 void raise_configured_signal() {
   static bool raised = false;
-  const long long signal = limit_from("CRYPTCORE_FAULT_SIGNAL");
+  const long long signal = limit_from(variable);
   if (!raised && signal > 0) {
     raised = true;
     std::raise(static_cast<int>(signal));
   }
 }
+constexpr char kSignalAtOpen[] = "CRYPTCORE_FAULT_SIGNAL";
+constexpr char kSignalAtClose[] = "CRYPTCORE_FAULT_SIGNAL_AT_CLOSE";
 
 }  // namespace
 
@@ -163,6 +170,9 @@ extern "C" int close(int fd) {
     written_so_far[fd] = 0;
   }
   const int result = real_close(fd);
+  if (result == 0 && was_written) {
+    raise_configured_signal<kSignalAtClose>();
+  }
   if (result == 0 && was_written && enabled("CRYPTCORE_FAULT_CLOSE")) {
     errno = EIO;
     return -1;
@@ -188,7 +198,7 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
   const int fd = real_openat(folder, path, flags, mode);
   if (fd >= 0 && creates) {
     const int error = errno;
-    raise_configured_signal();
+    raise_configured_signal<kSignalAtOpen>();
     errno = error;
   }
   return fd;
@@ -198,7 +208,7 @@ extern "C" int ftruncate(int fd, off_t length) {
   static const FtruncateFn real_ftruncate = next<FtruncateFn>("ftruncate");
   const int result = real_ftruncate(fd, length);
   if (result == 0) {
-    raise_configured_signal();
+    raise_configured_signal<kSignalAtOpen>();
   }
   return result;
 }

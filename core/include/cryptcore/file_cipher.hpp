@@ -53,8 +53,10 @@ class CipherWorkspace {
 // the crypto library cannot give SHA-1 or AES-256-CBC), LengthUnsupported, and
 // InvalidArgument for a `direction` or `schedule` out of range (nothing is
 // read). Whatever was written before a failure stays written: a stream cannot
-// be taken back, so the caller discards it. Writing to a closed pipe raises
-// SIGPIPE; ignore that signal to get WriteFailed instead.
+// be taken back, so the caller discards it. On POSIX, writing to a closed
+// pipe raises SIGPIPE and writing past the file-size limit (RLIMIT_FSIZE,
+// `ulimit -f`) raises SIGXFSZ, each of which by default ends the process on
+// the spot: ignore both to get WriteFailed instead, as the programs do.
 Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Direction direction,
                      KeySchedule schedule, int input_fd, int output_fd);
 // The same with a workspace of its own, allocated for this run.
@@ -80,18 +82,20 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 //   the same FIFO or block device, or on Linux a loop device and the file
 //   behind it), or on Linux a link or file that the kernel's protections of
 //   shared sticky folders refuse to a plain open; the input is left
-//   untouched. On Linux a new output has no name until the run has
-//   succeeded: OutputOpenFailed also when another file took that name
-//   meanwhile, which is left as it is.
-// - Then the outcomes of crypt_stream(), and WriteFailed if syncing (on
-//   POSIX, where a regular output's data, and a new output's folder, are
-//   synced before Ok) or closing the output fails. After any of these
-//   failures the output is taken back: a regular file is emptied and removed
-//   (only emptied where its folder does not allow the removal), the standard
-//   output is cut back to where the run began but never below its length
-//   then, and a device or pipe is left alone. The file removed is the one the
-//   run opened, whatever became of the path: on POSIX in the folder that held
-//   it then, on Windows through a handle of its own, whatever its name became.
+//   untouched. A new output has no name until the run has succeeded:
+//   OutputOpenFailed also when another file took that name meanwhile, which
+//   is left as it is.
+// - Then the outcomes of crypt_stream() (with SIGPIPE and SIGXFSZ ignored as
+//   said there, or such a failure ends the process before it can take back
+//   anything), and WriteFailed if syncing (where a regular output's data,
+//   and on POSIX a new output's folder, are synced before Ok) or closing the
+//   output fails. After any of these failures the output is taken back: a
+//   regular file is emptied and removed (only emptied where its folder does
+//   not allow the removal), the standard output is cut back to where the run
+//   began but never below its length then, and a device or pipe is left
+//   alone. The file removed is the one the run opened, whatever became of
+//   the path: on POSIX in the folder that held it then, on Windows through a
+//   handle of its own, whatever its name became.
 // The keys are derived only once both files are open, so that none exists
 // while an open waits (on a FIFO, say), and `passphrase` is destroyed (wiped)
 // as soon as they are, before any data moves.
@@ -103,10 +107,26 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
 Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
                    const char* input_path, const char* output_path);
 
+// What discard_unfinished_output() found in its workspace.
+enum class RunOutput : std::uint8_t {
+  // No file run has an output there: none has begun, or the last one failed
+  // and took back its output itself.
+  None,
+  // A file run was in progress: its output has been taken back.
+  TakenBack,
+  // The last file run's output is complete: it is left as it is. This holds
+  // from the moment crypt_file() has closed it with success, before it
+  // returns Ok, until the next crypt_file() call on the workspace.
+  Complete,
+};
+
 // Takes back the output of the crypt_file() run in progress in `workspace`,
-// as a failed run does, and does nothing if there is none. A program calls it
-// when it is stopped from outside, so that a killed run leaves no partial
-// output that could pass for a whole one:
+// as a failed run does, and does nothing if there is none or if the run's
+// output is already complete. A program calls it when it is stopped from
+// outside, so that a killed run leaves no partial output that could pass for
+// a whole one, and, when it returns Complete, lets the process end as after
+// a success (status 0, the signal dropped), so that its caller never sees a
+// failure beside a whole output:
 // - on POSIX from the handler of a signal that ends the process (SIGINT,
 //   SIGTERM, ...), for which it makes only async-signal-safe calls. The
 //   handler must run on the thread that called crypt_file() (block those
@@ -114,13 +134,22 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
 //   it stops the writes of the run's second thread, not those of the thread
 //   it interrupts elsewhere. crypt_file() holds back the signals of its
 //   thread from the moment it creates or empties the output until the output
-//   is known here, so that a signal in between takes it back too;
+//   is known here, so that a signal in between takes it back too, and while
+//   it makes the output complete, so that a handler never finds it half
+//   done: a signal held meanwhile is delivered as the caller's signal mask
+//   comes back, when the handler finds the output complete (or unfinished,
+//   if it could not be made complete). A write of the second thread that
+//   hangs (on a frozen or network file system) is waited for two seconds at
+//   most: if it ends later, its chunk may stay in an output that could only
+//   be emptied or cut back, or under another name of it (a hard link);
 // - on Windows from a console control handler (Ctrl-C, Ctrl-Break, the
 //   console closing), which runs on a thread of its own: it first stops the
 //   thread that runs crypt_file(), for good, so that no write of that thread
-//   lands after the cleanup.
-// The run never goes on: the process must end once this returns. Calls must
-// not overlap (a second one returns at once, before the first is done).
-void discard_unfinished_output(CipherWorkspace& workspace) noexcept;
+//   lands after the cleanup; while that thread makes the output complete,
+//   this waits for the outcome.
+// Once it has returned TakenBack the run never goes on: the process must end.
+// Calls must not overlap (a second one returns at once, before the first is
+// done).
+RunOutput discard_unfinished_output(CipherWorkspace& workspace) noexcept;
 
 }  // namespace cryptcore

@@ -3,6 +3,7 @@
 
 #if !defined(_WIN32)
 #include <poll.h>
+#include <sys/eventfd.h>
 #endif
 #include <unistd.h>
 
@@ -79,5 +80,69 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
   }
   return true;
 }
+
+#if defined(_WIN32)
+
+// No means was found that ends a read waiting in the C runtime under Wine
+// (CancelSynchronousIo does not end a read from an inherited pipe there): a
+// read that has begun waits for its input; only the later ones are not made.
+StoppableReads::~StoppableReads() = default;
+
+bool StoppableReads::prepare() {
+  return true;
+}
+
+std::optional<std::size_t> StoppableReads::read_some(int fd, std::span<std::uint8_t> buffer) {
+  return stopped_.load() ? std::nullopt : cryptcore::read_some(fd, buffer);
+}
+
+void StoppableReads::stop() noexcept {
+  stopped_.store(true);
+}
+
+#else
+
+StoppableReads::~StoppableReads() {
+  if (wake_fd_ >= 0) {
+    ::close(wake_fd_);
+  }
+}
+
+bool StoppableReads::prepare() {
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return wake_fd_ >= 0;
+}
+
+std::optional<std::size_t> StoppableReads::read_some(int fd, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    // Once poll() finds input the read does not wait (unless another reader
+    // of the same pipe takes it first). A hang-up or an error counts as
+    // input: the read then reports it.
+    pollfd waits[] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(waits, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (waits[1].revents != 0) {
+      return std::nullopt;
+    }
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got >= 0) {
+      return static_cast<std::size_t>(got);
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return std::nullopt;
+    }
+  }
+}
+
+void StoppableReads::stop() noexcept {
+  stopped_.store(true);
+  ::eventfd_write(wake_fd_, 1);
+}
+
+#endif
 
 }  // namespace cryptcore

@@ -33,6 +33,10 @@ struct Layout {
   // The output is a regular file, which a failed or killed run takes back:
   // the helper's writes to it are fenced against stop_writing().
   bool file_output = false;
+  // The calling thread reads an input that may keep it waiting for long (a
+  // pipe, a terminal, a socket): it waits so that a failed write of the
+  // helper ends the wait at once, as it would end the one-thread loop.
+  bool input_may_wait = false;
   // How many made chunks the helper lets gather before it writes them in
   // one call. 1 unless both ends are storage: a reader may be waiting for
   // each chunk (a pipe, a socket, a terminal), or the input may stall with
@@ -66,6 +70,7 @@ std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, in
     layout.helper_passes = stream.passes() > 1 ? 1 : 0;
     layout.helper_reads = layout.helper_passes == 0 && storage_input;
   }
+  layout.input_may_wait = !layout.helper_reads && !storage_input;
   layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
   layout.file_output = storage_output && S_ISREG(output.st_mode);
   return layout;
@@ -144,7 +149,7 @@ class Pipeline {
 
   // The helper.
   static void* helper_main(void* pipeline);
-  void help();
+  bool help();
   void read_ahead(std::unique_lock<std::mutex>& lock);
   void write_made(std::unique_lock<std::mutex>& lock, std::uint64_t count);
   void write_tail(std::unique_lock<std::mutex>& lock);
@@ -160,6 +165,8 @@ class Pipeline {
   ChunkRing& ring_;
   ChunkRing::Progress& progress_;
   const Layout layout_;
+  // The calling thread's reads, when the input may keep it waiting.
+  StoppableReads input_reads_;
   // Owned by the reading thread: the bytes read so far, and whether the
   // input has ended.
   std::uint64_t bytes_read_ = 0;
@@ -170,6 +177,9 @@ std::optional<Outcome> Pipeline::run() {
   progress_ = {};
   stream_.attach(slot(0), slot(0));
   stream_.hand_off_passes(layout_.helper_passes);
+  if (layout_.input_may_wait && !input_reads_.prepare()) {
+    return std::nullopt;
+  }
   // Started only now: the keys are set and the passphrase, registers and
   // stack that held it wiped, so the new thread inherits none of it.
   HelperThread helper;
@@ -278,7 +288,7 @@ Pipeline::Input Pipeline::read_here(std::uint64_t chunk) {
     }
     const std::optional<std::size_t> got = read_once(room_end);
     if (!got) {
-      return {Next::ReadFailed};
+      return {input_reads_.stopped() ? Next::Stopped : Next::ReadFailed};
     }
     input_ended_ = *got == 0;
   }
@@ -292,7 +302,8 @@ std::optional<std::size_t> Pipeline::read_once(std::uint64_t room_end) {
                                       (bytes_read_ / kRingBytes + 1) * kRingBytes});
   const std::span<std::uint8_t> into(ring_.slots_.data() + bytes_read_ % kRingBytes,
                                      static_cast<std::size_t>(end - bytes_read_));
-  const std::optional<std::size_t> got = read_some(input_fd_, into);
+  const std::optional<std::size_t> got =
+      layout_.input_may_wait ? input_reads_.read_some(input_fd_, into) : read_some(input_fd_, into);
   if (got) {
     bytes_read_ += *got;
   }
@@ -317,14 +328,19 @@ void Pipeline::publish_done(bool has_tail, std::size_t tail_length) {
 }
 
 void* Pipeline::helper_main(void* pipeline) {
-  static_cast<Pipeline*>(pipeline)->help();
+  Pipeline& self = *static_cast<Pipeline*>(pipeline);
+  if (!self.help() && self.layout_.input_may_wait) {
+    // The run has failed: the calling thread must not go on waiting for
+    // input, which may be long to come.
+    self.input_reads_.stop();
+  }
   return nullptr;
 }
 
 // Writes what the worker has made, in batches, and reads ahead into the
 // free slots in between, until the worker is done and all it made is out
-// or something fails here.
-void Pipeline::help() {
+// (true) or something fails here (false).
+bool Pipeline::help() {
   std::unique_lock lock(ring_.mutex_);
   while (!helper_failed()) {
     const std::uint64_t ready = progress_.made - progress_.written;
@@ -340,7 +356,7 @@ void Pipeline::help() {
       if (progress_.has_tail) {
         write_tail(lock);
       }
-      return;
+      return !helper_failed();
     }
     // bytes_read_ is the helper's only when it reads.
     if (layout_.helper_reads && !progress_.input_ended && !progress_.read_failed &&
@@ -353,6 +369,7 @@ void Pipeline::help() {
     ring_.helper_wake_.wait(lock);
     progress_.helper_waiting = false;
   }
+  return false;
 }
 
 void Pipeline::read_ahead(std::unique_lock<std::mutex>& lock) {
@@ -425,9 +442,20 @@ void ChunkRing::allow_writing() noexcept {
 
 void ChunkRing::stop_writing() noexcept {
   writing_stopped_.store(true);
-  // A write to a regular file does not wait for anyone; it ends soon.
+  // A write to a regular file waits for no other process and ends soon,
+  // unless its file system hangs (frozen, or a network one that is gone).
+  // The write is waited for two seconds at most, so that the cleanup still
+  // comes: should it end later, its chunk lands after the cleanup, where it
+  // stays in an output that could only be emptied or cut back, or that has
+  // another name (a hard link); a removed file takes it out of sight.
   constexpr timespec kPause{0, 100'000};
-  while (helper_writing_.load()) {
+  constexpr time_t kLongestWait = 2;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const timespec give_up{now.tv_sec + kLongestWait, now.tv_nsec};
+  while (helper_writing_.load() && ::clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
+         (now.tv_sec < give_up.tv_sec ||
+          (now.tv_sec == give_up.tv_sec && now.tv_nsec < give_up.tv_nsec))) {
     ::nanosleep(&kPause, nullptr);
   }
 }

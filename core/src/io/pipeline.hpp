@@ -42,11 +42,12 @@ class ChunkRing {
   ChunkRing& operator=(const ChunkRing&) = delete;
 
   // Lets the run in progress write nothing more to a regular file: a write
-  // its helper thread has begun is waited for. Makes only async-signal-safe
-  // calls, so that a signal handler on the calling thread may take the
-  // output back knowing that no write from the other thread follows. It
-  // holds until allow_writing(), which a new output calls before it can be
-  // taken back, so that no run undoes it.
+  // its helper thread has begun is waited for, up to two seconds (one that
+  // hangs longer may land after the output is taken back). Makes only
+  // async-signal-safe calls, so that a signal handler on the calling thread
+  // may take the output back knowing that no write from the other thread
+  // follows. It holds until allow_writing(), which a new output calls before
+  // it can be taken back, so that no run undoes it.
   void stop_writing() noexcept;
   void allow_writing() noexcept;
 
