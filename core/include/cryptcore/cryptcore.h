@@ -1,4 +1,4 @@
-/* SPDX-License-Identifier: Apache-2.0 */
+// SPDX-License-Identifier: Apache-2.0
 /* The library's C interface (C99, usable from C++): encrypt or decrypt in
  * memory, in any pieces, or a whole file, exactly as singlecrypt and
  * cascadecrypt do. The shared library libcryptcore.so.1 (cryptcore.dll on
