@@ -72,7 +72,7 @@ size_t cryptcore_update_capacity(size_t input_length);
 
 /* Takes all `input_length` bytes and writes every chunk they complete to
  * `output` (`*output_length` bytes, a multiple of 65,536); the rest waits for
- * the next update or for finish. Input and output must not overlap.
+ * the next update or for finish. INVALID_ARGUMENT if input and output overlap.
  * OUTPUT_TOO_SMALL if `output_capacity` is below
  * cryptcore_update_capacity(input_length), nothing consumed. A stream that
  * failed (CIPHER_FAILED, LENGTH_UNSUPPORTED) gives that status again until it

@@ -50,6 +50,18 @@ std::optional<KeySchedule> schedule_of(cryptcore_schedule schedule) {
   }
 }
 
+// Whether two ranges share a byte; the incremental cipher takes no overlap.
+bool overlap(const uint8_t* first, size_t first_length, const uint8_t* second,
+             size_t second_length) {
+  if (first_length == 0 || second_length == 0) {
+    return false;
+  }
+  // Unsigned: a start before the other range's wraps round to a large offset.
+  const auto first_start = reinterpret_cast<std::uintptr_t>(first);
+  const auto second_start = reinterpret_cast<std::uintptr_t>(second);
+  return first_start - second_start < second_length || second_start - first_start < first_length;
+}
+
 cryptcore_status status_of(Outcome outcome) {
   switch (outcome) {
     case Outcome::Ok:
@@ -120,7 +132,8 @@ cryptcore_status cryptcore_stream_update(cryptcore_stream* stream, const uint8_t
   if (output_length != nullptr) {
     *output_length = 0;
   }
-  if (stream == nullptr || output_length == nullptr) {
+  if (stream == nullptr || output_length == nullptr ||
+      overlap(input, input_length, output, output_capacity)) {
     return CRYPTCORE_INVALID_ARGUMENT;
   }
   return status_of(
