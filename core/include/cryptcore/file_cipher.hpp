@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -119,6 +120,20 @@ enum class RunOutput : std::uint8_t {
   // returns Ok, until the next crypt_file() call on the workspace.
   Complete,
 };
+// Told how many bytes of the input a file run has taken so far: on the
+// thread that called crypt_file(), between chunks, at the first chunk and
+// then at most four times a second, and always once more with the input's
+// whole length when the run has succeeded. Returning false stops the run
+// (so does throwing): the output is taken back as after a failure, and the
+// outcome is Cancelled.
+using ProgressCallback = std::function<bool(std::uint64_t bytes_done)>;
+// The two forms of crypt_file() above, telling `progress` (if not empty).
+Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
+                   Direction direction, KeySchedule schedule, const char* input_path,
+                   const char* output_path, const ProgressCallback& progress);
+Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                   const char* input_path, const char* output_path,
+                   const ProgressCallback& progress);
 
 // Takes back the output of the crypt_file() run in progress in `workspace`,
 // as a failed run does, and does nothing if there is none or if the run's
