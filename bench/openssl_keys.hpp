@@ -16,9 +16,9 @@ struct OpensslPassKey {
   std::string iv_hex;
 };
 
-// Recomputes the pass keys of `schedule` from `passphrase` as the README's
-// file format describes them (the library keeps its key bytes to itself), in
-// pass order. Empty if OpenSSL cannot hash.
+// Recomputes the pass keys of `schedule` from `passphrase` as the manual
+// page's FILE FORMAT section describes them (the library keeps its key bytes
+// to itself), in pass order. Empty if OpenSSL cannot hash.
 std::vector<OpensslPassKey> openssl_pass_keys(std::string_view passphrase,
                                               cryptcore::KeySchedule schedule);
 

@@ -250,7 +250,8 @@ PY
   check "$p long ciphertext cut one block after a chunk" 6 absent:out -- \
     "$prog" dright cipher_big_2_chunks_and_block out
   # A cut at a chunk boundary leaves only whole, unpadded chunks: it cannot
-  # be told from a whole file (the README says so). The rest comes out.
+  # be told from a whole file (the manual page's SECURITY section says so).
+  # The rest comes out.
   check "$p long ciphertext cut at a chunk boundary" 0 same:out_cut:big_2_chunks -- \
     "$prog" dright cipher_big_2_chunks out_cut
 

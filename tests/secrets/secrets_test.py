@@ -49,7 +49,7 @@ def sha1(data):
 
 
 def key_schedule(passphrase, cascade):
-    """The README's key schedule; returns the secrets and the keys it makes."""
+    """The manual page's key schedule (FILE FORMAT); returns the secrets and the keys it makes."""
     chain_a = [sha1(passphrase)]
     chain_b = [sha1(chain_a[0])] if cascade else []
     stretch = bytearray(range(36))
