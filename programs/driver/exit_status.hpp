@@ -38,6 +38,10 @@ constexpr ExitStatus exit_status_for(cryptcore::Outcome outcome) {
       // The programs always pass valid arguments and make no incremental
       // calls; this is a usage error too.
       return ExitUsage;
+    case cryptcore::Outcome::Cancelled:
+      // The programs pass no progress callback; a run stopped from inside
+      // leaves no output, as a failed write does.
+      return ExitWriteFailed;
   }
   return ExitCipherFailed;
 }

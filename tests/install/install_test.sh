@@ -45,7 +45,7 @@ for file in "$bindir/singlecrypt" "$bindir/cascadecrypt" \
 done
 # The public API and nothing else; none of it may need OpenSSL's headers.
 headers=$(cd "$prefix/$includedir" && find . -type f | sort | tr '\n' ' ')
-[ "$headers" = "./cryptcore/cipher_options.hpp ./cryptcore/file_cipher.hpp ./cryptcore/incremental_cipher.hpp ./cryptcore/outcome.hpp ./cryptcore/secret_bytes.hpp " ] ||
+[ "$headers" = "./cryptcore/cipher_options.hpp ./cryptcore/cryptcore.h ./cryptcore/file_cipher.hpp ./cryptcore/incremental_cipher.hpp ./cryptcore/outcome.hpp ./cryptcore/secret_bytes.hpp " ] ||
   fail "installed headers are: $headers"
 ! grep -n '#include *[<"]openssl/' "$prefix/$includedir"/cryptcore/* || fail "a public header includes OpenSSL"
 echo "installed into $prefix: $(find "$prefix" -type f | wc -l) files"

@@ -6,7 +6,7 @@
 # Usage: spdx_test.sh SOURCE_DIR (exits 77, skipped, outside a git checkout)
 set -u
 cd "$1"
-files=$(git ls-files -- '*.cpp' '*.hpp' '*.sh' '*.py' '*.awk' '*.cmake' '*.in' '*CMakeLists.txt' \
+files=$(git ls-files -- '*.c' '*.h' '*.cpp' '*.hpp' '*.map' '*.def' '*.sh' '*.py' '*.awk' '*.cmake' '*.in' '*CMakeLists.txt' \
   '*Makefile' '.ci/*' '.clang-format' ':!cmake/debian/*' 2>/dev/null) ||
   { echo "skipped: $1 is not a git checkout"; exit 77; }
 checked=0

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -95,6 +96,21 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
 // both allocated for this run.
 Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
                    const char* input_path, const char* output_path);
+
+// Told how many bytes of the input a file run has taken so far: on the
+// thread that called crypt_file(), between chunks, at the first chunk and
+// then at most four times a second, and always once more with the input's
+// whole length when the run has succeeded. Returning false stops the run
+// (so does throwing): the output is taken back as after a failure, and the
+// outcome is Cancelled.
+using ProgressCallback = std::function<bool(std::uint64_t bytes_done)>;
+// The two forms of crypt_file() above, telling `progress` (if not empty).
+Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
+                   Direction direction, KeySchedule schedule, const char* input_path,
+                   const char* output_path, const ProgressCallback& progress);
+Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                   const char* input_path, const char* output_path,
+                   const ProgressCallback& progress);
 
 // Takes back the output of the crypt_file() run in progress in `workspace`,
 // as a failed run does, and does nothing if there is none. A program calls it

@@ -18,6 +18,7 @@ enum class Outcome : std::uint8_t {
   LengthUnsupported,  // refused to encrypt: the last partial chunk is too long to pad
   InvalidArgument,    // a call the library cannot serve: nothing was opened or changed
   OutputTooSmall,     // an incremental call got too little output room: nothing changed
+  Cancelled,          // a file run's progress callback said stop: the output was taken back
 };
 
 }  // namespace cryptcore

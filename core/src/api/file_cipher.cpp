@@ -5,9 +5,11 @@
 #include <chrono>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "files/files.hpp"
 #include "format/incremental_state.hpp"
+#include "io/progress_meter.hpp"
 #include "io/service_loop.hpp"
 
 namespace cryptcore {
@@ -54,9 +56,11 @@ bool known(KeySchedule schedule) {
 
 // Serves the cipher if setting its keys went well (`keys`), then destroys
 // them whatever happened (after every thread of the run has ended).
-Outcome serve_and_release(Workspace& workspace, Outcome keys, int input_fd, int output_fd) {
+Outcome serve_and_release(Workspace& workspace, Outcome keys, int input_fd, int output_fd,
+                          ProgressMeter& progress) {
   const Outcome outcome =
-      keys == Outcome::Ok ? serve(workspace.cipher, input_fd, output_fd, workspace.ring) : keys;
+      keys == Outcome::Ok ? serve(workspace.cipher, input_fd, output_fd, workspace.ring, progress)
+                          : keys;
   workspace.cipher.wipe();
   return outcome;
 }
@@ -111,7 +115,8 @@ Outcome crypt_stream(CipherWorkspace& workspace, std::string_view passphrase, Di
   }
   Workspace& inside = Workspace::in(workspace);
   const Outcome keys = inside.cipher.init(passphrase, direction, schedule);
-  return serve_and_release(inside, keys, input_fd, output_fd);
+  ProgressMeter silent;
+  return serve_and_release(inside, keys, input_fd, output_fd, silent);
 }
 
 Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedule schedule,
@@ -123,6 +128,13 @@ Outcome crypt_stream(std::string_view passphrase, Direction direction, KeySchedu
 Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
                    Direction direction, KeySchedule schedule, const char* input_path,
                    const char* output_path) {
+  return crypt_file(workspace, std::move(passphrase), direction, schedule, input_path, output_path,
+                    ProgressCallback());
+}
+
+Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> passphrase,
+                   Direction direction, KeySchedule schedule, const char* input_path,
+                   const char* output_path, const ProgressCallback& progress) {
   if (passphrase == nullptr || !known(direction) || !known(schedule) || input_path == nullptr ||
       output_path == nullptr) {
     return Outcome::InvalidArgument;
@@ -142,9 +154,14 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   const Outcome keys = inside.cipher.init(passphrase->view(), direction, schedule);
   // The keys are all the run needs: the passphrase is wiped before any data moves.
   passphrase.reset();
-  Outcome outcome = serve_and_release(inside, keys, input.fd(), output.fd());
+  ProgressMeter meter(progress);
+  Outcome outcome = serve_and_release(inside, keys, input.fd(), output.fd(), meter);
   if (outcome == Outcome::Ok && !output.close()) {
     outcome = Outcome::WriteFailed;
+  }
+  // The last word is the caller's: a stop even now takes the output back.
+  if (outcome == Outcome::Ok && !meter.finish()) {
+    outcome = Outcome::Cancelled;
   }
   if (outcome != Outcome::Ok) {
     output.discard();
@@ -157,6 +174,14 @@ Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule
   const auto workspace = std::make_unique<CipherWorkspace>();
   return crypt_file(*workspace, std::make_unique<SecretBytes>(passphrase), direction, schedule,
                     input_path, output_path);
+}
+
+Outcome crypt_file(std::string_view passphrase, Direction direction, KeySchedule schedule,
+                   const char* input_path, const char* output_path,
+                   const ProgressCallback& progress) {
+  const auto workspace = std::make_unique<CipherWorkspace>();
+  return crypt_file(*workspace, std::make_unique<SecretBytes>(passphrase), direction, schedule,
+                    input_path, output_path, progress);
 }
 
 void discard_unfinished_output(CipherWorkspace& workspace) noexcept {

@@ -113,13 +113,15 @@ class HelperThread {
 // stops both threads.
 class Pipeline {
  public:
-  Pipeline(CipherStream& stream, int input_fd, int output_fd, ChunkRing& ring, Layout layout)
+  Pipeline(CipherStream& stream, int input_fd, int output_fd, ChunkRing& ring, Layout layout,
+           ProgressMeter& progress)
       : stream_(stream),
         input_fd_(input_fd),
         output_fd_(output_fd),
         ring_(ring),
         progress_(ring.progress_),
-        layout_(layout) {}
+        layout_(layout),
+        progress_meter_(progress) {}
 
   std::optional<Outcome> run();
 
@@ -160,6 +162,7 @@ class Pipeline {
   ChunkRing& ring_;
   ChunkRing::Progress& progress_;
   const Layout layout_;
+  ProgressMeter& progress_meter_;
   // Owned by the reading thread: the bytes read so far, and whether the
   // input has ended.
   std::uint64_t bytes_read_ = 0;
@@ -190,6 +193,12 @@ std::optional<Outcome> Pipeline::run() {
                                                    : read_here(chunk);
         switch (input.next) {
           case Next::Chunk:
+            // Told on this thread; a stop ends the run as a read failure would.
+            if (!progress_meter_.advance(input.length)) {
+              outcome = Outcome::Cancelled;
+              working = false;
+              break;
+            }
             gave_final = input.length < kChunkSize;
             stream_.fill_input_in_place(slot(chunk), input.length);
             break;
@@ -433,12 +442,12 @@ void ChunkRing::stop_writing() noexcept {
 }
 
 std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
-                                       ChunkRing& ring) {
+                                       ChunkRing& ring, ProgressMeter& progress) {
   const std::optional<Layout> layout = choose_layout(stream, input_fd, output_fd);
   if (!layout) {
     return std::nullopt;
   }
-  Pipeline pipeline(stream, input_fd, output_fd, ring, *layout);
+  Pipeline pipeline(stream, input_fd, output_fd, ring, *layout, progress);
   return pipeline.run();
 }
 

@@ -18,6 +18,7 @@
 
 #include "cryptcore/outcome.hpp"
 #include "format/cipher_stream.hpp"
+#include "io/progress_meter.hpp"
 
 namespace cryptcore {
 
@@ -94,9 +95,10 @@ class ChunkRing {
 
 // Serves the initialised `stream` from `input_fd` to `output_fd` through
 // `ring` on two threads, with the bytes, outcome and writes the one-thread
-// loop (serve()) gives. nullopt, before anything is read or written, when
-// the input is too short to pay for a thread or the thread cannot start.
+// loop (serve()) gives, counting each chunk the calling thread takes on
+// `progress`. nullopt, before anything is read or written, when the input is
+// too short to pay for a thread or the thread cannot start.
 std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
-                                       ChunkRing& ring);
+                                       ChunkRing& ring, ProgressMeter& progress);
 
 }  // namespace cryptcore

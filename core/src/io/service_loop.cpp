@@ -11,12 +11,16 @@ namespace {
 
 // One thread reads a chunk into the cipher's own buffer, transforms it there
 // and writes it from there, in turn.
-Outcome serve_serially(IncrementalState& cipher, int input_fd, int output_fd) {
+Outcome serve_serially(IncrementalState& cipher, int input_fd, int output_fd,
+                       ProgressMeter& progress) {
   const ChunkBuffer buffer = cipher.buffer();
   for (;;) {
     const std::optional<std::size_t> got = read_full(input_fd, buffer);
     if (!got) {
       return Outcome::ReadFailed;
+    }
+    if (!progress.advance(*got)) {
+      return Outcome::Cancelled;
     }
     // Once a read comes back short the input has ended; it is not read
     // again, so nothing can follow the final chunk.
@@ -39,12 +43,13 @@ Outcome serve_serially(IncrementalState& cipher, int input_fd, int output_fd) {
 
 }  // namespace
 
-Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring) {
+Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
+              ProgressMeter& progress) {
   if (const std::optional<Outcome> outcome =
-          serve_pipelined(cipher.stream_for_pipeline(), input_fd, output_fd, ring)) {
+          serve_pipelined(cipher.stream_for_pipeline(), input_fd, output_fd, ring, progress)) {
     return *outcome;
   }
-  return serve_serially(cipher, input_fd, output_fd);
+  return serve_serially(cipher, input_fd, output_fd, progress);
 }
 
 }  // namespace cryptcore

@@ -5,6 +5,7 @@
 #include "cryptcore/outcome.hpp"
 #include "format/incremental_state.hpp"
 #include "io/pipeline.hpp"
+#include "io/progress_meter.hpp"
 
 namespace cryptcore {
 
@@ -14,8 +15,10 @@ namespace cryptcore {
 // pipe is never taken for the final chunk. Nothing is written after a failure.
 // An input long enough to pay for a second thread (or one of unknown length)
 // goes through `ring` on two threads (pipeline.hpp); a short one through the
-// cipher's own chunk buffer on this thread alone. Every thread has ended when
-// it returns; the keys may still be set.
-Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring);
+// cipher's own chunk buffer on this thread alone. Each chunk taken is counted
+// on `progress`, and the run stops with Cancelled when it says stop. Every
+// thread has ended when it returns; the keys may still be set.
+Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
+              ProgressMeter& progress);
 
 }  // namespace cryptcore
