@@ -20,7 +20,8 @@ case ${1:-} in
   sample) packages=("${sample[@]}"); shift ;;
   bench) packages=("${bench[@]}"); shift ;;
   *) packages=("${bench[@]}" libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
-               lintian pkgconf) ;;
+               lintian pkgconf python3-venv python3-wheel python3-pytest
+               python3-hypothesis) ;;
 esac
 while [ $# -gt 0 ]; do
   case $1 in

@@ -63,9 +63,10 @@ class _Reader(_Adapter):
             if data:
                 self._pending = memoryview(self._cipher.update(data))
             else:
-                # Only here does a wrong passphrase or a damaged file show.
-                self._at_end = True
+                # Only here does a wrong passphrase or a damaged file show;
+                # after that error, every read raises again.
                 self._pending = memoryview(self._cipher.finalize())
+                self._at_end = True
         count = min(len(target), len(self._pending))
         target[:count] = self._pending[:count]
         self._pending = self._pending[count:]
