@@ -209,6 +209,7 @@ def test_file_run_failures(case, tmp_path, monkeypatch):
         assert raised.value.status == error.status
     if isinstance(raised.value, OSError):
         assert raised.value.filename in (input_name, output_name)
+        assert str(raised.value).endswith(repr(raised.value.filename))
     assert not Path("out").exists() and Path("in").read_bytes() == plaintext(100000)
 
 

@@ -14,6 +14,10 @@ class Error(Exception):
     def __init__(self, message: Optional[str] = None) -> None:
         super().__init__(message or status_text(self.status))
 
+    def __str__(self) -> str:
+        # The message alone: OSError's form wants an errno the library does not give.
+        return str(self.args[0])
+
 
 class InvalidArgument(Error, ValueError):
     """An argument the library refuses, or a stream used after it ended."""
