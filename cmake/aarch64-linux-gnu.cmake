@@ -6,6 +6,7 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 # Libraries and CMake packages are looked up in the arm64 multiarch folders
 # (/usr/lib/aarch64-linux-gnu) and never in the machine's own.
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)

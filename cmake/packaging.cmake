@@ -16,8 +16,9 @@ endif()
 
 # Debian packages, made by `cpack -G DEB` in the build folder:
 #   cryptcore         the two programs and their manual pages;
-#   libcryptcore-dev  the library, its headers, its CMake package and its
-#                     pkg-config file.
+#   libcryptcore1     the shared library with the C interface;
+#   libcryptcore-dev  the static library, the link to the shared one, the
+#                     headers, the CMake package and the pkg-config files.
 # Each gets the copyright file and the Debian changelog in its doc folder,
 # stripped binaries and compressed manual pages (cmake/prepare_debian_packages.cmake).
 set(CPACK_PACKAGE_NAME cryptcore)
@@ -39,7 +40,7 @@ set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/require_maintainer.cmake
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL programs dev)
+set(CPACK_COMPONENTS_ALL programs runtime dev)
 # A Debian revision, so that the packages carry a Debian changelog of their own.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -63,16 +64,52 @@ AES-256-CBC pass; cascadecrypt runs two passes with two independent keys.
 They print nothing and report through their exit status only. The file
 format has no integrity check and no salt: see the manual pages.")
 
+# The shared library as Debian policy has it: named after its SONAME, its
+# shlibs and symbols files (the symbols from cryptcore.def, which lists the C
+# interface; a new function raises the minor version and gets its own
+# version here), and the ldconfig trigger rather than ldconfig calls.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcryptcore1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+file(STRINGS ${PROJECT_SOURCE_DIR}/core/cryptcore.def exported REGEX "^  cryptcore_")
+list(TRANSFORM exported STRIP)
+list(TRANSFORM exported APPEND "@Base ${PROJECT_VERSION}")
+list(TRANSFORM exported PREPEND " ")
+list(JOIN exported "\n" exported)
+set(CRYPTCORE_DEBIAN_SYMBOLS
+  "libcryptcore.so.${PROJECT_VERSION_MAJOR} libcryptcore1 #MINVER#\n* Build-Depends-Package: libcryptcore-dev\n${exported}\n")
+set(library_control ${PROJECT_BINARY_DIR}/debian-libcryptcore1)
+file(CONFIGURE OUTPUT ${library_control}/symbols CONTENT "${CRYPTCORE_DEBIAN_SYMBOLS}")
+file(CONFIGURE OUTPUT ${library_control}/shlibs CONTENT
+  "libcryptcore ${PROJECT_VERSION_MAJOR} libcryptcore1 (>= ${PROJECT_VERSION})\n")
+file(CONFIGURE OUTPUT ${library_control}/triggers CONTENT "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${library_control}/shlibs ${library_control}/symbols ${library_control}/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "library behind singlecrypt and cascadecrypt (C interface)
+cryptcore encrypts or decrypts data in memory, in any pieces, or a whole
+file with a passphrase, exactly as singlecrypt and cascadecrypt do. This
+package holds the shared library, which exports a C interface that any
+language with a C foreign-function interface can call. The file format has
+no integrity check and no salt: see the manual pages.")
+# CPack puts ldconfig calls into the maintainer scripts of a package with a
+# shared library and knows no Multi-Arch field: finish_library_package.cmake
+# takes the first out of the package it made and adds the second.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_library_package.cmake)
+
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcryptcore-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # The static library needs libcrypto at link time, which find_package(cryptcore)
-# and pkg-config's libcrypto.pc look for.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev (>= 3.0)")
+# and pkg-config's libcrypto.pc look for; the link libcryptcore.so leads to
+# the shared library of this very version.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "libcryptcore1 (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), libssl-dev (>= 3.0)")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "library behind singlecrypt and cascadecrypt (development files)
 cryptcore encrypts or decrypts a whole stream or file with a passphrase,
-as singlecrypt and cascadecrypt do. This package holds the static library,
-its C++ headers, its CMake package (find_package(cryptcore), then link
-cryptcore::cryptcore) and its pkg-config file.")
+as singlecrypt and cascadecrypt do. This package holds the C header and the
+link to the shared library (pkg-config cryptcore; in CMake, link
+cryptcore::shared), and the static library with its C++ headers
+(pkg-config cryptcore-static; in CMake, link cryptcore::cryptcore).")
 
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/prepare_debian_packages.cmake)
 # For that script: the files every package carries.

@@ -5,8 +5,8 @@
 #   with the upstream changelog beside them, and lintian's overrides (each
 #   with its reason) in share/lintian/overrides;
 # - manual pages compressed with gzip -9n;
-# - binaries without the .comment and .note sections, and the static library
-#   without debugging symbols, as dh_strip leaves them.
+# - programs and the shared library without the .comment and .note sections,
+#   and the static library without debugging symbols, as dh_strip leaves them.
 find_program(GZIP gzip REQUIRED)
 # The build's own strip, which knows a cross build's machine.
 set(STRIP "${CPACK_CRYPTCORE_STRIP}")
@@ -48,7 +48,9 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   endforeach()
 
   file(GLOB programs "${root}/bin/*")
-  foreach(program IN LISTS programs)
+  file(GLOB_RECURSE libraries "${root}/lib/*.so.*")
+  list(FILTER libraries EXCLUDE REGEX "/[^/]*\\.so\\.[0-9]+$")
+  foreach(program IN LISTS programs libraries)
     run(${STRIP} --remove-section=.comment --remove-section=.note "${program}")
   endforeach()
   file(GLOB_RECURSE archives "${root}/lib/*.a")

@@ -3,7 +3,10 @@
 # Installs the Debian packages the build needs, or says exactly which are
 # missing when they cannot be installed.
 # Usage: ensure-deps.sh [sample|bench] [--for BUILD]... [package...]
-# By default: what scripts/test.sh needs, the whole suite. "sample" is only
+# By default: what scripts/test.sh needs, the whole suite (gcc and binutils
+# for the C interface's tests: a C compiler, nm and readelf; python3-venv,
+# python3-wheel, python3-pytest and python3-hypothesis for the Python
+# package's, which installs it into a virtual environment). "sample" is only
 # what building the two programs needs (cmake, make, g++, libssl-dev), as
 # scripts/sample.sh does; "bench" that, and what bench/run.sh runs beside
 # them (openssl, GNU time). --for adds what another build needs: arm64 (the
@@ -19,18 +22,18 @@ bench=("${sample[@]}" openssl time)
 case ${1:-} in
   sample) packages=("${sample[@]}"); shift ;;
   bench) packages=("${bench[@]}"); shift ;;
-  *) packages=("${bench[@]}" libgtest-dev libbenchmark-dev python3 man-db groff-base dpkg-dev
-               lintian pkgconf python3-venv python3-wheel python3-pytest
+  *) packages=("${bench[@]}" gcc binutils libgtest-dev libbenchmark-dev python3 man-db groff-base
+               dpkg-dev lintian pkgconf python3-venv python3-wheel python3-pytest
                python3-hypothesis) ;;
 esac
 while [ $# -gt 0 ]; do
   case $1 in
     --for)
       case ${2:-} in
-        arm64) packages+=(g++-aarch64-linux-gnu libssl-dev:arm64 libgtest-dev:arm64
+        arm64) packages+=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu libssl-dev:arm64 libgtest-dev:arm64
                           libbenchmark-dev:arm64 qemu-user-static) ;;
         clang) packages+=(clang-14) ;;
-        windows) packages+=(g++-mingw-w64-x86-64-posix wine64 googletest) ;;
+        windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest) ;;
         *) echo "ensure-deps.sh: no build named '${2:-}' (arm64, clang or windows)" >&2; exit 2 ;;
       esac
       shift 2 ;;

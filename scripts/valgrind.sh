@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Runs the test suite under valgrind's memcheck: the unit tests, then the
-# driver-level table (tests/cli/cli_test.sh) with every run of both programs
-# under valgrind. Any memory error or definite leak fails the run (valgrind
-# exits 99, which no row expects). Takes about 5 minutes on 2 cores.
+# Runs the test suite under valgrind's memcheck: the unit tests, the C
+# interface's test, then the driver-level table (tests/cli/cli_test.sh) with
+# every run of both programs under valgrind. Any memory error or definite
+# leak fails the run (valgrind exits 99, which no row expects). Takes about
+# 5 minutes on 2 cores.
 # Usage: valgrind.sh [CMAKE_OPTION...]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +19,8 @@ memcheck="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=de
 memcheck+=" --errors-for-leak-kinds=definite,indirect --vgdb=no"
 echo "valgrind: unit tests"
 $memcheck "$build/tests/cryptcore_tests" --gtest_brief=1
+echo "valgrind: the C interface from C, against the shared library"
+(cd "$build/tests/c_api_shared" && $memcheck "$build/tests/c_api_test_shared" "$root/tests/data/files.tsv")
 echo "valgrind: both programs through tests/cli/cli_test.sh"
 CRYPTCORE_TEST_WRAPPER=$memcheck bash "$root/tests/cli/cli_test.sh" \
   "$build/programs/singlecrypt" "$build/programs/cascadecrypt" "$build/tests/libcryptfault.so"

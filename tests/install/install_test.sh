@@ -4,6 +4,8 @@
 # builds the consumer against it twice: with CMake through the installed
 # package, and with a plain Makefile through pkg-config. What each consumer
 # encrypts must decrypt with singlecrypt and cascadecrypt to the original.
+# The shared library must export the C interface alone, and a C99 program
+# must build against it with pkg-config alone (C_COMPILER).
 # Then adds the source tree to a parent project with add_subdirectory: it must
 # configure without GoogleTest or Google Benchmark, register no test, install
 # nothing and leave the parent's packaging alone.
@@ -40,9 +42,17 @@ for file in "$bindir/singlecrypt" "$bindir/cascadecrypt" \
   "$mandir/man1/singlecrypt.1" "$mandir/man1/cascadecrypt.1" "$libdir/libcryptcore.a" \
   "$libdir/cmake/cryptcore/cryptcoreConfig.cmake" "$libdir/cmake/cryptcore/cryptcoreConfigVersion.cmake" \
   "$libdir/cmake/cryptcore/cryptcoreTargets.cmake" "$libdir/pkgconfig/cryptcore.pc" \
-  "$docdir/LICENSE"; do
+  "$libdir/pkgconfig/cryptcore-static.pc" "$libdir/libcryptcore.so.1.0.0" "$docdir/LICENSE"; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
+[ "$(readlink "$prefix/$libdir/libcryptcore.so.1")" = libcryptcore.so.1.0.0 ] &&
+  [ "$(readlink "$prefix/$libdir/libcryptcore.so")" = libcryptcore.so.1 ] ||
+  fail "the shared library's links are not libcryptcore.so -> .so.1 -> .so.1.0.0"
+readelf -d "$prefix/$libdir/libcryptcore.so.1.0.0" | grep -q 'SONAME.*\[libcryptcore\.so\.1\]' ||
+  fail "the shared library's SONAME is not libcryptcore.so.1"
+exported=$(nm -D --defined-only "$prefix/$libdir/libcryptcore.so.1.0.0" | awk '{print $3}')
+[ "$(grep -c '^cryptcore_' <<<"$exported")" -eq 10 ] && ! grep -v '^cryptcore_' <<<"$exported" ||
+  fail "the shared library exports more or less than the C interface: $exported"
 # The public API and nothing else; none of it may need OpenSSL's headers.
 headers=$(cd "$prefix/$includedir" && find . -type f | sort | tr '\n' ' ')
 [ "$headers" = "./cryptcore/cipher_options.hpp ./cryptcore/cryptcore.h ./cryptcore/file_cipher.hpp ./cryptcore/incremental_cipher.hpp ./cryptcore/outcome.hpp ./cryptcore/secret_bytes.hpp " ] ||
@@ -53,7 +63,7 @@ echo "installed into $prefix: $(find "$prefix" -type f | wc -l) files"
 # Only the installed package is there to be found: no build tree, no registry.
 run_logged consumer-configure cmake -S "$consumer" -B "$work/consumer-build" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_TYPE=Release \
-  ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$cxx_flags" \
+  ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_C_COMPILER="$C_COMPILER" -DCMAKE_CXX_FLAGS="$cxx_flags" \
   -DCMAKE_EXE_LINKER_FLAGS="$linker_flags"
 grep -q "cryptcore_DIR:PATH=$prefix/" "$work/consumer-build/CMakeCache.txt" ||
   fail "cryptcore was not found in the prefix"
@@ -69,6 +79,12 @@ PKG_CONFIG_PATH=$work/moved/$libdir/pkgconfig run_logged makefile-consumer \
   make -C "$work/make-build" -f "$consumer/Makefile" SOURCE_DIR="$consumer" CXX="$compiler" \
   CXXFLAGS="$cxx_flags" LDFLAGS="$linker_flags"
 grep -q -- "-I$work/moved/" "$work/makefile-consumer.log" || fail "pkg-config's flags miss the moved prefix"
+# The C consumer: no --static, so the shared library is what it links.
+PKG_CONFIG_PATH=$work/moved/$libdir/pkgconfig run_logged c-consumer \
+  sh -c '"$0" -std=c99 -Wall -Wextra -Wpedantic -Werror $1 -o "$2" "$3" $4 $(pkg-config --cflags --libs cryptcore)' \
+  "$C_COMPILER" "$cxx_flags" "$work/make-build/c_consumer" "$consumer/c_consumer.c" "$linker_flags"
+readelf -d "$work/make-build/c_consumer" | grep -q 'NEEDED.*\[libcryptcore\.so\.1\]' ||
+  fail "the C consumer does not link the shared library"
 
 head -c 200000 <(yes 'The quick brown fox jumps over the lazy dog.') >"$work/plain"
 for made in consumer-build make-build; do
@@ -89,6 +105,14 @@ installed_single=$(wrap_program "$work/wrapped/installed" "$work/moved/$bindir/s
 "$installed_single" "econsumer secret" "$work/plain" /dev/stdout |
   "$single" "dconsumer secret" /dev/stdin /dev/stdout | cmp "$work/plain" -
 echo "both consumers' files decrypt with singlecrypt and cascadecrypt"
+for made in consumer-build make-build; do
+  mkdir "$work/wrapped/c-$made"
+  c_consumer=$(wrap_program "$work/wrapped/c-$made" "$work/$made/c_consumer")
+  LD_LIBRARY_PATH=$work/moved/$libdir "$c_consumer" "consumer secret" "$work/plain" "$work/c.enc" |
+    grep -q "^cryptcore 1\." || fail "the C consumer of $made"
+  "$single" "dconsumer secret" "$work/c.enc" /dev/stdout | cmp "$work/plain" -
+done
+echo "both C consumers' files decrypt with singlecrypt"
 
 # A parent project with the source tree as a subproject, on a machine where
 # GoogleTest and Google Benchmark cannot be found.
@@ -96,11 +120,11 @@ run_logged parent-configure cmake -S "$consumer" -B "$work/parent" \
   -DCRYPTCORE_SOURCE_DIR="$source" -DCMAKE_BUILD_TYPE=Release \
   ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
-  -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_CXX_FLAGS="$cxx_flags" \
+  -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_C_COMPILER="$C_COMPILER" -DCMAKE_CXX_FLAGS="$cxx_flags" \
   -DCMAKE_EXE_LINKER_FLAGS="$linker_flags"
 [ ! -e "$work/parent/CPackConfig.cmake" ] || fail "the subproject set up CPack for its parent"
 ctest --test-dir "$work/parent" -N | grep -q "Total Tests: 0" || fail "the subproject registered tests"
-run_logged parent-build cmake --build "$work/parent" --target consumer -j2
+run_logged parent-build cmake --build "$work/parent" --target consumer c_consumer -j2
 cmake --install "$work/parent" --prefix "$work/parent-prefix" >/dev/null
 [ -z "$(find "$work/parent-prefix" -type f 2>/dev/null)" ] || fail "the subproject installed files"
 mkdir "$work/wrapped/parent"

@@ -19,8 +19,10 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" \
   -D CPACK_DEBIAN_PACKAGE_MAINTAINER="$maintainer" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 programs=$(echo "$work"/cryptcore_*.deb)
+library=$(echo "$work"/libcryptcore1_*.deb)
 dev=$(echo "$work"/libcryptcore-dev_*.deb)
-[ -f "$programs" ] && [ -f "$dev" ] || { ls "$work"; echo "FAIL: not both packages made"; exit 1; }
+[ -f "$programs" ] && [ -f "$library" ] && [ -f "$dev" ] ||
+  { ls "$work"; echo "FAIL: not all three packages made"; exit 1; }
 
 passed=0
 failed=0
@@ -29,10 +31,11 @@ exec 3>&1
 expect() {
   local name=$1
   shift
-  if "$@" >/dev/null 2>&1; then
+  if "$@" >"$work/expect.log" 2>&1; then
     passed=$((passed + 1))
   else
     echo "FAIL: $name"
+    cat "$work/expect.log"
     failed=$((failed + 1))
   fi
 }
@@ -58,17 +61,42 @@ for file in usr/bin/singlecrypt usr/bin/cascadecrypt \
 done
 expect "programs package holds no library" bash -c "! dpkg-deb -c '$programs' | grep -q libcryptcore"
 expect "dev package depends on libssl-dev" field_matches "$dev" Depends '(^|, )libssl-dev'
+expect "dev package depends on its very library" field_matches "$dev" Depends \
+  "(^|, )libcryptcore1 \\(= $(dpkg-deb -f "$library" Version)\\)"
 for file in "usr/$libdir/libcryptcore.a" usr/include/cryptcore/file_cipher.hpp \
-  "usr/$libdir/cmake/cryptcore/cryptcoreConfig.cmake" "usr/$libdir/pkgconfig/cryptcore.pc"; do
+  usr/include/cryptcore/cryptcore.h "usr/$libdir/libcryptcore.so -> libcryptcore.so.1" \
+  "usr/$libdir/cmake/cryptcore/cryptcoreConfig.cmake" "usr/$libdir/pkgconfig/cryptcore.pc" \
+  "usr/$libdir/pkgconfig/cryptcore-static.pc"; do
   expect "dev package holds $file" has_file "$dev" "$file"
 done
+
+# The shared library's package, as Debian policy has it.
+expect "library package is Multi-Arch: same" field_matches "$library" Multi-Arch '^same$'
+expect "library package is in section libs" field_matches "$library" Section '^libs$'
+for file in "usr/$libdir/libcryptcore.so.1.0.0" "usr/$libdir/libcryptcore.so.1 -> libcryptcore.so.1.0.0"; do
+  expect "library package holds $file" has_file "$library" "$file"
+done
+expect "library package holds no development file" \
+  bash -c "! dpkg-deb -c '$library' | grep -E '\.(a|h|hpp|pc)\$|\.so -> '"
+dpkg-deb --control "$library" "$work/library-control"
+expect "library package runs no maintainer script" \
+  bash -c "! ls '$work/library-control' | grep -E '^(pre|post)(inst|rm)\$'"
+expect "library package activates the ldconfig trigger" \
+  grep -qx 'activate-noawait ldconfig' "$work/library-control/triggers"
+expect "library package's shlibs names it" \
+  grep -qx 'libcryptcore 1 libcryptcore1 (>= [0-9.]*)' "$work/library-control/shlibs"
+dpkg-deb -x "$library" "$work/library-root"
+# The symbols file lists exactly what the library exports.
+expect "library package's symbols are the library's exports" bash -c \
+  "diff <(nm -D --defined-only '$work/library-root/usr/$libdir/libcryptcore.so.1.0.0' | awk '{print \$3 \"@Base\"}' | sort) \
+        <(sed -n 's/^ \([^ ]*\) .*/\1/p' '$work/library-control/symbols' | sort)"
 # No error or warning, pedantic tags included; what lintian still says is
 # informational (run it with -I --pedantic to see it).
 if command -v lintian >/dev/null; then
   # Its report goes to the test's output when it fails.
   lint() { lintian --pedantic --fail-on error,warning,pedantic "$@" >"$work/lint.log" 2>&1 ||
     { cat "$work/lint.log" >&3; false; }; }
-  expect "lintian passes both packages" lint "$programs" "$dev"
+  expect "lintian passes all three packages" lint "$programs" "$library" "$dev"
 else
   echo "lintian is not installed: the packages' lint is not checked"
 fi
@@ -84,7 +112,7 @@ case $machine in
   183) architecture=arm64 ;;
   *) architecture="unknown ELF machine $machine" ;;
 esac
-for package in "$programs" "$dev"; do
+for package in "$programs" "$library" "$dev"; do
   expect "$(basename "$package") is for $architecture" field_matches "$package" Architecture \
     "^$architecture\$"
 done

@@ -1,4 +1,4 @@
-/* SPDX-License-Identifier: Apache-2.0 */
+// SPDX-License-Identifier: Apache-2.0
 /* The library's C interface (C99, usable from C++): encrypt or decrypt in
  * memory, in any pieces, or a whole file, exactly as singlecrypt and
  * cascadecrypt do. The shared library libcryptcore.so.1 (cryptcore.dll on
@@ -56,10 +56,11 @@ size_t cryptcore_stream_size(void);
 
 /* Derives the keys from `passphrase_length` bytes at `passphrase` (any bytes,
  * zero bytes included; NULL only with length 0) and builds a stream in
- * `memory`, setting `*stream` to it. Memory that holds a stream already gets
- * it wiped first. On failure `*stream` is set to NULL (when `stream` is not
- * NULL). INVALID_ARGUMENT for a null or unaligned `memory`, a `memory_size`
- * below cryptcore_stream_size(), or an enum out of range; CIPHER_FAILED if the
+ * `memory`, setting `*stream` to it. A stream in progress must be wiped
+ * before its memory is used for another (one that finished or failed holds
+ * no keys). On failure `*stream` is set to NULL (when `stream` is not NULL).
+ * INVALID_ARGUMENT for a null or unaligned `memory`, a `memory_size` below
+ * cryptcore_stream_size(), or an enum out of range; CIPHER_FAILED if the
  * platform gives no SHA-1 or AES-256-CBC. */
 cryptcore_status cryptcore_stream_init(cryptcore_stream** stream, void* memory, size_t memory_size,
                                        const uint8_t* passphrase, size_t passphrase_length,
