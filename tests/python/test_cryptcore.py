@@ -10,7 +10,9 @@ import random
 import re
 import shutil
 import signal
-import threading
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -233,30 +235,29 @@ def test_errors_in_memory(make_error, error):
         assert raised.value.status == error.status
 
 
-def test_interrupt_while_the_library_waits_takes_the_output_back(tmp_path):
-    """Ctrl-C that comes while no Python runs stops the run at its next progress call."""
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    main = threading.get_ident()
+# A run that a signal stops while the library works, with no Python running:
+# the output is taken back before the process ends as the signal says.
+ENDLESS_RUN = """
+import resource, signal, sys, cryptcore
+signal.signal(signal.SIGINT, signal.default_int_handler)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 30, 1 << 30))
+cryptcore.encrypt_file("/dev/zero", sys.argv[1], b"pw", schedule=cryptcore.SINGLE)
+"""
 
-    def feed():
-        with open(fifo, "wb") as pipe:  # opens once the run has opened the input
-            pipe.write(plaintext(CHUNK))
-            pipe.flush()
-            signal.pthread_kill(main, signal.SIGINT)
-            try:
-                for _ in range(400):  # 2 seconds, if the run goes on
-                    pipe.write(plaintext(CHUNK // 8))
-                    threading.Event().wait(0.005)
-            except BrokenPipeError:
-                pass
 
-    feeder = threading.Thread(target=feed)
-    feeder.start()
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM], ids=lambda n: n.name)
+def test_signal_takes_the_output_back(number, tmp_path):
+    output = tmp_path / "out"
+    run = subprocess.Popen([sys.executable, "-c", ENDLESS_RUN, output], stderr=subprocess.PIPE)
     try:
-        with pytest.raises(KeyboardInterrupt):
-            cryptcore.encrypt_file(fifo, tmp_path / "out", b"pw", schedule=cryptcore.SINGLE)
+        for _ in range(1000):
+            if output.exists() and output.stat().st_size > 0:
+                break
+            time.sleep(0.01)
+        run.send_signal(number)
+        _, errors = run.communicate(timeout=30)
     finally:
-        feeder.join()
-    assert not (tmp_path / "out").exists()
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        run.kill()
+    assert run.returncode == -number, errors.decode()
+    assert (b"KeyboardInterrupt" in errors) == (number == signal.SIGINT)
+    assert not output.exists()

@@ -26,17 +26,23 @@ def _path_bytes(path: Path, what: str) -> bytes:
     return path
 
 
+# The signals that stop the programs after they took their output back; by
+# default they end a Python process at once, and would leave a partial output.
+_ENDING_SIGNALS = [getattr(signal, name) for name in ("SIGTERM", "SIGHUP", "SIGQUIT") if hasattr(signal, name)]
+
+
 class _Run:
     """What the library's progress callback does for one run: it asks the
     caller's callable, and stops the run for any exception, which the run
-    raises once the library has taken its output back."""
+    raises once the library has taken its output back, or for a signal."""
 
     def __init__(self, progress: Optional[Progress]) -> None:
         self.progress = progress
         self.error: Optional[BaseException] = None
+        self.ending_signal: Optional[int] = None
 
     def call(self, _context: Any, bytes_done: int) -> int:
-        if self.error is not None:
+        if self.error is not None or self.ending_signal is not None:
             return 1
         try:
             if self.progress is not None and self.progress(bytes_done) is False:
@@ -52,31 +58,47 @@ class _Run:
 
 
 @contextlib.contextmanager
-def _interrupts_kept_for(run: _Run) -> Iterator[None]:
-    """Makes the SIGINT handler's exception (KeyboardInterrupt) stop the run.
+def _signals_stop(run: _Run) -> Iterator[None]:
+    """Makes Ctrl-C and the signals that end a process stop the run first.
 
     Python runs a signal's handler at its next bytecode, here the first line
     of the progress callback, where an exception would be lost in ctypes. So
-    during the run the handler's exception is kept for the run to raise.
-    Signals reach only the main thread's handler, so other threads are left as
-    they are, as is a SIGINT that Python does not handle.
+    during the run the SIGINT handler's exception (KeyboardInterrupt) is kept
+    for the run to raise. SIGTERM, SIGHUP and SIGQUIT, if left to their
+    default, stop the run and are raised again once it has taken its output
+    back, as the programs do. Signals reach only the main thread's handlers,
+    so a run on another thread leaves them alone.
     """
-    previous = signal.getsignal(signal.SIGINT)
-    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
+    restore = {}
+    interrupt = signal.getsignal(signal.SIGINT)
+    if callable(interrupt):
 
-    def keep_interrupt(number: int, frame: Any) -> None:
-        try:
-            previous(number, frame)
-        except BaseException as error:  # noqa: B902 - re-raised by the run
-            run.keep(error)
+        def keep_interrupt(number: int, frame: Any) -> None:
+            try:
+                interrupt(number, frame)
+            except BaseException as error:  # noqa: B902 - re-raised by the run
+                run.keep(error)
 
-    signal.signal(signal.SIGINT, keep_interrupt)
+        restore[signal.SIGINT] = interrupt
+        signal.signal(signal.SIGINT, keep_interrupt)
+
+    def stop(number: int, _frame: Any) -> None:
+        run.ending_signal = run.ending_signal or number
+
+    for number in _ENDING_SIGNALS:
+        if signal.getsignal(number) == signal.SIG_DFL:
+            restore[number] = signal.SIG_DFL
+            signal.signal(number, stop)
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for number, handler in restore.items():
+            signal.signal(number, handler)
+    if run.ending_signal is not None:
+        signal.raise_signal(run.ending_signal)
 
 
 def _crypt_file(
@@ -94,7 +116,7 @@ def _crypt_file(
     run = _Run(progress)
     # Even without a progress callable, the callback lets Ctrl-C stop the run.
     callback = PROGRESS(run.call)
-    with Secret(passphrase) as secret, _interrupts_kept_for(run):
+    with Secret(passphrase) as secret, _signals_stop(run):
         status = lib.cryptcore_crypt_file(
             input_name, output_name, secret.pointer, secret.length, direction, schedule, callback, None
         )
@@ -119,8 +141,9 @@ def encrypt_file(
     `progress`, if given, is called on this thread with the input bytes done
     so far, a few times a second and once at the end; returning False stops
     the run (Cancelled), and an exception it raises stops the run and is
-    raised again, as is Ctrl-C (KeyboardInterrupt). The GIL is released while
-    the library works. The format has no integrity check.
+    raised again, as is Ctrl-C (KeyboardInterrupt); SIGTERM, SIGHUP and
+    SIGQUIT end the process once the output is taken back. The GIL is
+    released while the library works. The format has no integrity check.
     """
     _crypt_file(input_path, output_path, passphrase, Direction.ENCRYPT, schedule, progress)
 
