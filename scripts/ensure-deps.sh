@@ -4,7 +4,9 @@
 # missing when they cannot be installed.
 # Usage: ensure-deps.sh [sample|bench] [--for BUILD]... [package...]
 # By default: what scripts/test.sh needs, the whole suite (gcc and binutils
-# for the C interface's tests: a C compiler, nm and readelf). "sample" is only
+# for the C interface's tests: a C compiler, nm and readelf; python3-venv,
+# python3-wheel, python3-pytest and python3-hypothesis for the Python
+# package's, which installs it into a virtual environment). "sample" is only
 # what building the two programs needs (cmake, make, g++, libssl-dev), as
 # scripts/sample.sh does; "bench" that, and what bench/run.sh runs beside
 # them (openssl, GNU time). --for adds what another build needs: arm64 (the
@@ -21,7 +23,8 @@ case ${1:-} in
   sample) packages=("${sample[@]}"); shift ;;
   bench) packages=("${bench[@]}"); shift ;;
   *) packages=("${bench[@]}" gcc binutils libgtest-dev libbenchmark-dev python3 man-db groff-base
-               dpkg-dev lintian pkgconf) ;;
+               dpkg-dev lintian pkgconf python3-venv python3-wheel python3-pytest
+               python3-hypothesis) ;;
 esac
 while [ $# -gt 0 ]; do
   case $1 in
