@@ -7,13 +7,7 @@
 # installed side by side. The package is then built again from its parts.
 find_program(DPKG_DEB dpkg-deb REQUIRED)
 
-function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE failed)
-  if(failed)
-    string(REPLACE ";" " " command "${ARGV}")
-    message(FATAL_ERROR "failed: ${command}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_or_fail.cmake)
 
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(name "${package}" NAME)
