@@ -51,6 +51,9 @@ void end_run(int signal_number) {
   sigemptyset(&default_action.sa_mask);
   sigaction(signal_number, &default_action, nullptr);
   std::raise(signal_number);
+  // Whatever the handler's calls did to errno is undone before the signal
+  // takes effect, as for any handler that returns.
+  errno = saved_errno;
 }
 
 }  // namespace
