@@ -21,7 +21,7 @@ namespace {
 constexpr std::uint64_t kRingBytes = kRingChunks * kChunkSize;
 
 // How a run shares the work between the calling thread, which runs the
-// stream's worker, and its helper, which writes.
+// cipher, and its helper, which writes.
 struct Layout {
   // The helper also reads (ahead of the worker); otherwise the calling
   // thread reads before it works. Only an input whose reads never wait for
@@ -44,7 +44,7 @@ struct Layout {
   std::uint64_t write_batch = 1;
 };
 
-std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, int output_fd) {
+std::optional<Layout> choose_layout(const IncrementalState& cipher, int input_fd, int output_fd) {
   struct stat input {};
   if (::fstat(input_fd, &input) != 0 || S_ISDIR(input.st_mode)) {
     return std::nullopt;
@@ -66,8 +66,8 @@ std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, in
   // calling thread reads and decrypts while the helper writes, so that
   // reading and writing overlap.
   Layout layout;
-  if (!stream.decrypting()) {
-    layout.helper_passes = stream.passes() > 1 ? 1 : 0;
+  if (!cipher.decrypting()) {
+    layout.helper_passes = cipher.passes() > 1 ? 1 : 0;
     layout.helper_reads = layout.helper_passes == 0 && storage_input;
   }
   layout.input_may_wait = !layout.helper_reads && !storage_input;
@@ -109,18 +109,16 @@ class HelperThread {
 
 }  // namespace
 
-// One run through the ring. The calling thread drives the stream's worker
-// chunk by chunk in order, as the one-thread loop does; the helper follows
-// it. Whatever fails, the run ends as the one-thread loop would: a failure
-// takes effect at its place in the order of chunks (a read error once the
-// chunks read before it are written, a failed final chunk once those before
-// it are written), and a write error, which comes before anything later,
-// stops both threads.
+// One run through the ring. The calling thread gives the cipher its chunks
+// in order, as the one-thread loop does; the helper follows it. Whatever fails, the run ends as the
+// one-thread loop would: a failure takes effect at its place in the order of chunks (a read error
+// once the chunks read before it are written, a failed final chunk once those before it are
+// written), and a write error, which comes before anything later, stops both threads.
 class Pipeline {
  public:
-  Pipeline(CipherStream& stream, int input_fd, int output_fd, ChunkRing& ring, Layout layout,
+  Pipeline(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring, Layout layout,
            ProgressMeter& progress)
-      : stream_(stream),
+      : cipher_(cipher),
         input_fd_(input_fd),
         output_fd_(output_fd),
         ring_(ring),
@@ -131,7 +129,7 @@ class Pipeline {
   std::optional<Outcome> run();
 
  private:
-  // What the worker gets when it asks for its next chunk.
+  // What comes of reading the cipher's next chunk.
   enum class Next { Chunk, End, ReadFailed, Stopped };
   struct Input {
     Next next;
@@ -161,7 +159,7 @@ class Pipeline {
   // Either thread, whichever reads.
   std::optional<std::size_t> read_once(std::uint64_t room_end);
 
-  CipherStream& stream_;
+  IncrementalState& cipher_;
   const int input_fd_;
   const int output_fd_;
   ChunkRing& ring_;
@@ -178,8 +176,6 @@ class Pipeline {
 
 std::optional<Outcome> Pipeline::run() {
   progress_ = {};
-  stream_.attach(slot(0), slot(0));
-  stream_.hand_off_passes(layout_.helper_passes);
   if (layout_.input_may_wait && !input_reads_.prepare()) {
     return std::nullopt;
   }
@@ -189,54 +185,43 @@ std::optional<Outcome> Pipeline::run() {
   if (!helper.start(&Pipeline::helper_main, this)) {
     return std::nullopt;
   }
+  // Handed off once the helper runs, so that the one-thread loop, should the
+  // thread not start, still runs every pass; the helper takes none before
+  // the first chunk is made.
+  cipher_.hand_off_passes(layout_.helper_passes);
 
-  std::uint64_t chunk = 0;  // the chunk the worker makes next
-  bool gave_final = false;  // a short chunk was handed over: the input has ended
+  std::uint64_t chunk = 0;  // the chunk the cipher makes next
   bool has_tail = false;
   std::size_t tail_length = 0;
   Outcome outcome = Outcome::Ok;
   for (bool working = true; working;) {
-    switch (stream_.resume()) {
-      case YieldCode::NeedInput: {
-        const Input input = gave_final             ? Input{Next::End}
-                            : layout_.helper_reads ? wait_for_read(chunk)
-                                                   : read_here(chunk);
-        switch (input.next) {
-          case Next::Chunk:
-            // Told on this thread; a stop ends the run as a read failure would.
-            if (!progress_meter_.advance(input.length)) {
-              outcome = Outcome::Cancelled;
-              working = false;
-              break;
-            }
-            gave_final = input.length < kChunkSize;
-            stream_.fill_input_in_place(slot(chunk), input.length);
-            break;
-          case Next::End:
-            stream_.fill_input(0);
-            break;
-          case Next::ReadFailed:
-            outcome = Outcome::ReadFailed;
-            working = false;
-            break;
-          case Next::Stopped:
-            working = false;
-            break;
-        }
-        break;
-      }
-      case YieldCode::OutputFull:
-        // A whole chunk, made in its slot.
-        (void)stream_.take_output();
-        working = publish_made(++chunk);
-        break;
-      case YieldCode::Finished:
-        if (stream_.failure() == StreamFailure::None) {
-          has_tail = gave_final;
-          tail_length = stream_.take_output().size();
+    const Input input = layout_.helper_reads ? wait_for_read(chunk) : read_here(chunk);
+    switch (input.next) {
+      case Next::Chunk:
+        // Told on this thread; a stop ends the run as a read failure would.
+        if (!progress_meter_.advance(input.length)) {
+          outcome = Outcome::Cancelled;
+          working = false;
+        } else if (input.length == kChunkSize) {
+          // A whole chunk, made in its slot.
+          outcome = cipher_.update_in_place(slot(chunk));
+          working = outcome == Outcome::Ok && publish_made(++chunk);
         } else {
-          outcome = outcome_of(stream_.failure());
+          // A short chunk: the input has ended.
+          outcome = cipher_.finish_in_place(slot(chunk), input.length, tail_length);
+          has_tail = outcome == Outcome::Ok;
+          working = false;
         }
+        break;
+      case Next::End:
+        outcome = cipher_.finish_in_place(slot(chunk), 0, tail_length);
+        working = false;
+        break;
+      case Next::ReadFailed:
+        outcome = Outcome::ReadFailed;
+        working = false;
+        break;
+      case Next::Stopped:
         working = false;
         break;
     }
@@ -406,7 +391,7 @@ void Pipeline::write_made(std::unique_lock<std::mutex>& lock, std::uint64_t coun
   std::uint64_t passed = 0;
   for (; passed < count; ++passed) {
     std::size_t length = kChunkSize;
-    if (!stream_.run_handed_off_passes(slot(first + passed), length, false) ||
+    if (!cipher_.run_handed_off_passes(slot(first + passed), length, false) ||
         length != kChunkSize) {
       break;
     }
@@ -426,7 +411,7 @@ void Pipeline::write_tail(std::unique_lock<std::mutex>& lock) {
   std::size_t length = progress_.tail_length;
   const ChunkBuffer tail = slot(progress_.made);
   lock.unlock();
-  const bool passed = stream_.run_handed_off_passes(tail, length, true);
+  const bool passed = cipher_.run_handed_off_passes(tail, length, true);
   const bool wrote = passed && write_out(std::span(tail.data(), length));
   lock.lock();
   progress_.pass_failed = !passed;
@@ -469,13 +454,13 @@ void ChunkRing::stop_writing() noexcept {
   }
 }
 
-std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
+std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
                                        ChunkRing& ring, ProgressMeter& progress) {
-  const std::optional<Layout> layout = choose_layout(stream, input_fd, output_fd);
+  const std::optional<Layout> layout = choose_layout(cipher, input_fd, output_fd);
   if (!layout) {
     return std::nullopt;
   }
-  Pipeline pipeline(stream, input_fd, output_fd, ring, *layout, progress);
+  Pipeline pipeline(cipher, input_fd, output_fd, ring, *layout, progress);
   return pipeline.run();
 }
 

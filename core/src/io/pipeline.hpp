@@ -2,7 +2,7 @@
 // A run on two threads. The chunks move through a ring of slots in the
 // workspace: read into a slot, transformed there in place by the cipher
 // passes, written out from it, and the slot is read into again. The calling
-// thread runs the stream's worker; one helper thread reads ahead and writes
+// thread runs the cipher; one helper thread reads ahead and writes
 // behind (one pass encrypting a file), runs the cascade's second pass and
 // writes (the cascade encrypting), or only writes (decrypting, or reading a
 // pipe), so that the I/O and the passes overlap.
@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "cryptcore/outcome.hpp"
-#include "format/cipher_stream.hpp"
+#include "format/incremental_state.hpp"
 #include "io/progress_meter.hpp"
 
 namespace cryptcore {
@@ -94,12 +94,12 @@ class ChunkRing {
   static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 };
 
-// Serves the initialised `stream` from `input_fd` to `output_fd` through
+// Serves the initialised `cipher` from `input_fd` to `output_fd` through
 // `ring` on two threads, with the bytes, outcome and writes the one-thread
 // loop (serve()) gives, counting each chunk the calling thread takes on
 // `progress`. nullopt, before anything is read or written, when the input is
 // too short to pay for a thread or the thread cannot start.
-std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
+std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
                                        ChunkRing& ring, ProgressMeter& progress);
 
 }  // namespace cryptcore

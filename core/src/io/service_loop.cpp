@@ -46,7 +46,7 @@ Outcome serve_serially(IncrementalState& cipher, int input_fd, int output_fd,
 Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
               ProgressMeter& progress) {
   if (const std::optional<Outcome> outcome =
-          serve_pipelined(cipher.stream_for_pipeline(), input_fd, output_fd, ring, progress)) {
+          serve_pipelined(cipher, input_fd, output_fd, ring, progress)) {
     return *outcome;
   }
   return serve_serially(cipher, input_fd, output_fd, progress);
