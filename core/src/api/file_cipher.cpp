@@ -92,7 +92,7 @@ class UnfinishedOutput {
       : slot_(workspace.unfinished_output), output_(output) {
     // A discard of this output stops the run's writes for good: no later
     // step of the run may allow them again.
-    workspace.ring.allow_writing();
+    workspace.ring.write_fence().allow();
     slot_.store(this, std::memory_order_release);
   }
   ~UnfinishedOutput() {
@@ -146,7 +146,7 @@ class UnfinishedOutput {
       if (slot.compare_exchange_strong(held, nullptr, std::memory_order_acq_rel)) {
         // The run's second thread, if any, must not write after the output
         // is taken back, or its bytes would survive the cut.
-        ring.stop_writing();
+        ring.write_fence().stop();
         static_cast<const UnfinishedOutput*>(held)->output_.discard();
         return RunOutput::TakenBack;
       }

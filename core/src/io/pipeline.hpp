@@ -9,7 +9,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include "cryptcore/outcome.hpp"
 #include "format/incremental_state.hpp"
 #include "io/progress_meter.hpp"
+#include "io/write_fence.hpp"
 
 namespace cryptcore {
 
@@ -42,15 +42,9 @@ class ChunkRing {
   ChunkRing(const ChunkRing&) = delete;
   ChunkRing& operator=(const ChunkRing&) = delete;
 
-  // Lets the run in progress write nothing more to a regular file: a write
-  // its helper thread has begun is waited for, up to two seconds (one that
-  // hangs longer may land after the output is taken back). Makes only
-  // async-signal-safe calls, so that a signal handler on the calling thread
-  // may take the output back knowing that no write from the other thread
-  // follows. It holds until allow_writing(), which a new output calls before
-  // it can be taken back, so that no run undoes it.
-  void stop_writing() noexcept;
-  void allow_writing() noexcept;
+  // Fences the helper's writes to a regular file against taking the output
+  // back.
+  WriteFence& write_fence() { return write_fence_; }
 
  private:
   friend class Pipeline;
@@ -87,11 +81,7 @@ class ChunkRing {
     std::uint64_t helper_wants_made = 0;
   } progress_;
 
-  // Between stop_writing() and the helper's writes to a regular file: each
-  // side raises its flag, then looks at the other's.
-  std::atomic<bool> writing_stopped_{false};
-  std::atomic<bool> helper_writing_{false};
-  static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
+  WriteFence write_fence_;
 };
 
 // Serves the initialised `cipher` from `input_fd` to `output_fd` through
