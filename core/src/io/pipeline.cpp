@@ -20,13 +20,14 @@ constexpr std::uint64_t kRingBytes = kRingChunks * kChunkSize;
 // a write error, which comes before anything later, stops both threads.
 class Pipeline {
  public:
-  Pipeline(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring, Layout layout,
-           ProgressMeter& progress)
+  Pipeline(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
+           WriteFence& fence, Layout layout, ProgressMeter& progress)
       : cipher_(cipher),
         input_fd_(input_fd),
         output_fd_(output_fd),
         ring_(ring),
         progress_(ring.progress_),
+        fence_(fence),
         layout_(layout),
         progress_meter_(progress) {}
 
@@ -68,6 +69,8 @@ class Pipeline {
   const int output_fd_;
   ChunkRing& ring_;
   ChunkRing::Progress& progress_;
+  // Keeps the helper's writes to a regular file out of a taken-back output.
+  WriteFence& fence_;
   const Layout layout_;
   // The calling thread's reads, when the input may keep it waiting.
   StoppableReads input_reads_;
@@ -328,16 +331,17 @@ bool Pipeline::write_out(std::span<const std::uint8_t> bytes) {
   if (!layout_.file_output) {
     return write_all(output_fd_, bytes);
   }
-  return ring_.write_fence_.write([&] { return write_all(output_fd_, bytes); });
+  return fence_.write([&] { return write_all(output_fd_, bytes); });
 }
 
 std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
-                                       ChunkRing& ring, ProgressMeter& progress) {
+                                       ChunkRing& ring, WriteFence& fence,
+                                       ProgressMeter& progress) {
   const std::optional<Layout> layout = choose_layout(cipher, input_fd, output_fd);
   if (!layout) {
     return std::nullopt;
   }
-  Pipeline pipeline(cipher, input_fd, output_fd, ring, *layout, progress);
+  Pipeline pipeline(cipher, input_fd, output_fd, ring, fence, *layout, progress);
   return pipeline.run();
 }
 

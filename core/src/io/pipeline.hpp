@@ -42,10 +42,6 @@ class ChunkRing {
   ChunkRing(const ChunkRing&) = delete;
   ChunkRing& operator=(const ChunkRing&) = delete;
 
-  // Fences the helper's writes to a regular file against taking the output
-  // back.
-  WriteFence& write_fence() { return write_fence_; }
-
  private:
   friend class Pipeline;
 
@@ -80,16 +76,14 @@ class ChunkRing {
     bool helper_waiting = false;
     std::uint64_t helper_wants_made = 0;
   } progress_;
-
-  WriteFence write_fence_;
 };
 
 // Serves the initialised `cipher` from `input_fd` to `output_fd` through
-// `ring` on two threads, with the bytes, outcome and writes the one-thread
-// loop (serve()) gives, counting each chunk the calling thread takes on
-// `progress`. nullopt, before anything is read or written, when the input is
-// too short to pay for a thread or the thread cannot start.
+// `ring` on two threads, the helper's writes to a regular file going through
+// `fence`, with the bytes, outcome and writes the one-thread loop (serve())
+// gives, counting each chunk the calling thread takes on `progress`. nullopt, before anything is
+// read or written, when the input is too short to pay for a thread or the thread cannot start.
 std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
-                                       ChunkRing& ring, ProgressMeter& progress);
+                                       ChunkRing& ring, WriteFence& fence, ProgressMeter& progress);
 
 }  // namespace cryptcore
