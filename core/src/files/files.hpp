@@ -189,7 +189,7 @@ class OutputFile {
   //   thread (as a console control handler is), it first stops for good the
   //   thread that opened the output, which is the one that writes it, so
   //   that no write lands after the cleanup (a long run's second thread,
-  //   which writes for it, is stopped before: ChunkRing::stop_writing).
+  //   which writes for it, is stopped before: WriteFence::stop).
   bool discard() const;
   // To be called once the output is known to whatever calls discard() when
   // the run is stopped from outside. On POSIX, signals are held back on the

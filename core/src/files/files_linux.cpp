@@ -3,20 +3,14 @@
 // that holds the output. A new output is made without a name and linked into
 // place only once the run has succeeded, so that a run that dies leaves none.
 #include <fcntl.h>
-#include <linux/loop.h>
-#include <linux/magic.h>
-#include <sys/fsuid.h>
-#include <sys/ioctl.h>
-#include <sys/sysmacros.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "files/files.hpp"
+#include "files/files_linux_checks.hpp"
 
 namespace cryptcore {
 
@@ -26,155 +20,6 @@ namespace {
 constexpr mode_t kNewFileMode = 0666;
 // How many symbolic links one output path may go through, as the kernel allows.
 constexpr int kMaxLinkHops = 40;
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Where the data of an open file lie, for a file that can hold the input's:
-// a regular file or FIFO, or a block device; nothing for other files.
-bool place_of(const struct stat& status, DataPlace& place) {
-  if (S_ISBLK(status.st_mode)) {
-    place = DataPlace{true, status.st_rdev, 0};
-    return true;
-  }
-  if (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) {
-    place = DataPlace{false, status.st_dev, status.st_ino};
-    return true;
-  }
-  return false;
-}
-
-// What the loop device numbered `device` keeps its data in, by the path that
-// the kernel shows in sysfs (which only a loop device has).
-bool loop_backing_of(dev_t device, DataPlace& place) {
-  char sysfs_path[64];
-  std::snprintf(sysfs_path, sizeof sysfs_path, "/sys/dev/block/%u:%u/loop/backing_file",
-                major(device), minor(device));
-  Descriptor sysfs;
-  sysfs.own(::open(sysfs_path, O_RDONLY | O_CLOEXEC));
-  char path[PATH_MAX];
-  const ssize_t got = sysfs.get() < 0 ? -1 : ::read(sysfs.get(), path, sizeof path - 1);
-  if (got <= 1) {
-    return false;
-  }
-  path[got - 1] = '\0';  // the line's end
-  struct stat status {};
-  return ::stat(path, &status) == 0 && place_of(status, place);
-}
-
-// What the loop device open at `fd` keeps its data in, the first step from
-// the kernel itself, for the very device that is open; nothing for any other
-// file.
-LoopBacking loop_backing(int fd, const struct stat& status) {
-  LoopBacking backing;
-  struct loop_info64 info {};
-  if (!S_ISBLK(status.st_mode) || ::ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
-    return backing;
-  }
-  // The kernel gives device numbers in the encoding of stat's, which
-  // major() and minor() read; a backing file that is a device has one.
-  DataPlace place{false, makedev(major(info.lo_device), minor(info.lo_device)),
-                  static_cast<ino_t>(info.lo_inode)};
-  if (info.lo_rdevice != 0) {
-    place = DataPlace{true, makedev(major(info.lo_rdevice), minor(info.lo_rdevice)), 0};
-  }
-  do {
-    backing.places[backing.depth++] = place;
-  } while (place.block && backing.depth < LoopBacking::kMaxDepth &&
-           loop_backing_of(place.device, place));
-  return backing;
-}
-
-// Whether writing the output would destroy the input before it is read, or
-// feed the run its own output: the same regular file or FIFO, the same block
-// device, by whatever path, or data that lie in the same place by way of
-// loop devices (a loop device and the file behind it, two loop devices over
-// one file).
-bool overwrites(const struct stat& output, const LoopBacking& output_backing,
-                const struct stat& input, const LoopBacking& input_backing) {
-  DataPlace output_places[LoopBacking::kMaxDepth + 1];
-  DataPlace input_places[LoopBacking::kMaxDepth + 1];
-  if (!place_of(output, output_places[0]) || !place_of(input, input_places[0])) {
-    return false;
-  }
-  std::copy_n(output_backing.places, output_backing.depth, output_places + 1);
-  std::copy_n(input_backing.places, input_backing.depth, input_places + 1);
-  for (int out = 0; out <= output_backing.depth; ++out) {
-    for (int in = 0; in <= input_backing.depth; ++in) {
-      if (output_places[out] == input_places[in]) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool on_procfs(int folder) {
-  struct statfs about {};
-  return ::fstatfs(folder, &about) == 0 && about.f_type == PROC_SUPER_MAGIC;
-}
-
-// The level of one of the kernel's protections of shared folders, read now
-// from /proc/sys/fs: 0 (off), 1 or 2. Where it cannot be read, 1, what the
-// common distributions set.
-int protection_level(const char* sysctl_path) {
-  Descriptor sysctl;
-  sysctl.own(::open(sysctl_path, O_RDONLY | O_CLOEXEC));
-  char level = '1';
-  if (sysctl.get() < 0 || ::read(sysctl.get(), &level, 1) != 1 || level < '0' || level > '9') {
-    return 1;
-  }
-  return level - '0';
-}
-
-// The user the kernel checks file access against.
-uid_t file_system_uid() {
-  // An invalid user changes nothing and gives the current one back.
-  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)));
-}
-
-// Whether the kernel would follow, for a plain open, the symbolic link
-// `link` found in `folder`: with fs.protected_symlinks, not in a sticky
-// world-writable folder unless the link is the opener's or the folder
-// owner's, so that no user can plant a link in /tmp for another to write
-// through.
-bool may_follow(int folder, const struct stat& link) {
-  struct stat place {};
-  if (::fstat(folder, &place) != 0) {
-    return false;
-  }
-  if ((place.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || link.st_uid == place.st_uid ||
-      link.st_uid == file_system_uid()) {
-    return true;
-  }
-  return protection_level("/proc/sys/fs/protected_symlinks") == 0;
-}
-
-// Whether the kernel would open, for a plain open that may create the file
-// (O_CREAT), the existing `file` found in `folder`: with
-// fs.protected_regular and fs.protected_fifos, not a regular file or FIFO in
-// a sticky folder that is neither the opener's nor the folder owner's, when
-// the folder is world-writable (level 1) or group-writable (level 2), so
-// that no user can plant a file there for another to write into.
-bool may_open_existing(int folder, const struct stat& file) {
-  const char* const sysctl_path = S_ISREG(file.st_mode)    ? "/proc/sys/fs/protected_regular"
-                                  : S_ISFIFO(file.st_mode) ? "/proc/sys/fs/protected_fifos"
-                                                           : nullptr;
-  if (sysctl_path == nullptr) {
-    return true;
-  }
-  struct stat place {};
-  if (::fstat(folder, &place) != 0) {
-    return false;
-  }
-  if ((place.st_mode & S_ISVTX) == 0 || (place.st_mode & (S_IWOTH | S_IWGRP)) == 0 ||
-      file.st_uid == place.st_uid || file.st_uid == file_system_uid()) {
-    return true;
-  }
-  const int level = protection_level(sysctl_path);
-  return level == 0 || ((place.st_mode & S_IWOTH) == 0 && level < 2);
-}
 
 // Whether a last path component names a folder rather than a file in one.
 bool names_folder(const char* name) {

@@ -10,11 +10,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "files/files.hpp"
+#include "files/files_windows_handles.hpp"
 #include "files/windows_acl.hpp"
 
 namespace cryptcore {
@@ -34,29 +35,35 @@ bool FileIdentity::same_file(const FileIdentity& other) const {
          (volume == other.volume || volume == 0 || other.volume == 0);
 }
 
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+bool mark_for_deletion(HANDLE handle, bool deleted) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+bool cut_back(HANDLE handle, std::int64_t length) {
+  LARGE_INTEGER size{};
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = length;
+  return GetFileSizeEx(handle, &size) &&
+         (size.QuadPart <= length ||
+          SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end));
+}
+
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// What a new output's handles need to give it its name: the right to rename
-// it (DELETE) and to read and change its attributes.
-constexpr DWORD kNamingRights = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
 // How many random names a new output tries before it gives up: one is taken
 // only by a file left from another run, whose names are as random.
 constexpr int kTemporaryNameTries = 4;
-// What lets the trustee of an access control entry read a file's data.
-constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 
 // Held by an output from the start of its opening to its registration; a
 // console handler takes it for good (block_output_openings()).
 std::mutex output_openings;
-
-struct LocalFreer {
-  void operator()(void* memory) const noexcept { LocalFree(memory); }
-};
-
-HANDLE handle_of(int fd) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
 
 // Hands `handle` to `descriptor` in binary mode (no CR/LF translation, no end
 // of file at Ctrl-Z); the descriptor owns it from then on. False, with the
@@ -99,83 +106,6 @@ FileIdentity identity_of(HANDLE handle) {
     std::memcpy(identity.id, &index, sizeof index);
   }
   return identity;
-}
-
-// Whether nobody but the file's owner, SYSTEM and the Administrators may read
-// it. What cannot be read for sure (no right to read the ACL, a null ACL,
-// conditional or object entries) counts as open to others.
-bool readable_only_by_its_owner(HANDLE file) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  const std::unique_ptr<void, LocalFreer> owned_descriptor(descriptor);
-  if (dacl == nullptr) {
-    return false;
-  }
-  for (DWORD index = 0; index < dacl->AceCount; ++index) {
-    void* entry = nullptr;
-    if (!GetAce(dacl, index, &entry)) {
-      return false;
-    }
-    const auto* header = static_cast<const ACE_HEADER*>(entry);
-    // An inherit-only entry is for files made in a folder, not for the
-    // folder itself; a denial takes nothing from privacy.
-    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType == ACCESS_DENIED_ACE_TYPE) {
-      continue;
-    }
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-      return false;
-    }
-    auto* const allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    const PSID trustee = &allowed->SidStart;
-    if ((allowed->Mask & kReadRights) != 0 && !EqualSid(trustee, owner) &&
-        !IsWellKnownSid(trustee, WinLocalSystemSid) &&
-        !IsWellKnownSid(trustee, WinBuiltinAdministratorsSid) &&
-        !IsWellKnownSid(trustee, WinCreatorOwnerRightsSid)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// How a new file is made private: readable by nobody but the user who runs
-// the program, SYSTEM and the Administrators, whatever its folder would pass
-// on to it (the ACL is protected from inheritance).
-class PrivateFile {
- public:
-  PrivateFile()
-      : acl_({{Trustee::User, FILE_ALL_ACCESS},
-              {Trustee::System, FILE_ALL_ACCESS},
-              {Trustee::Administrators, FILE_ALL_ACCESS}}) {}
-
-  // The attributes to create the file with, or null if they could not be made.
-  SECURITY_ATTRIBUTES* attributes() {
-    const bool made =
-        acl_.get() != nullptr &&
-        InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(&descriptor_, TRUE, acl_.get(), FALSE) &&
-        SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    return made ? &attributes_ : nullptr;
-  }
-
- private:
-  AllowList acl_;
-  SECURITY_DESCRIPTOR descriptor_{};
-  // Not inherited by child processes, as a handle made without attributes.
-  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, &descriptor_, FALSE};
-};
-
-// Marks the file behind `handle` to be deleted as its last handle closes, or
-// clears that mark.
-bool mark_for_deletion(HANDLE handle, bool deleted) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = deleted ? TRUE : FALSE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != 0;
 }
 
 // `path` as CreateFileA reads it, in the code page of the file functions;
@@ -224,17 +154,6 @@ bool random_temporary_name(std::wstring& name) {
   }
   name += L".tmp";
   return true;
-}
-
-// Shortens the file behind `handle` to `length` bytes if it is longer,
-// without moving any file pointer.
-bool cut_back(HANDLE handle, std::int64_t length) {
-  LARGE_INTEGER size{};
-  FILE_END_OF_FILE_INFO end{};
-  end.EndOfFile.QuadPart = length;
-  return GetFileSizeEx(handle, &size) &&
-         (size.QuadPart <= length ||
-          SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end));
 }
 
 }  // namespace
@@ -425,104 +344,10 @@ bool OutputFile::prepare_discard(void* file) {
   return keeper_ != nullptr;
 }
 
-Outcome OutputFile::commit() {
-  if (identity_.on_disk) {
-    // The data are on disk before the run reports success; a new file then
-    // gets its name, which is made to last too.
-    const HANDLE file = keeper_.get();
-    if (!FlushFileBuffers(file)) {
-      return Outcome::WriteFailed;
-    }
-    if (!final_path_.empty()) {
-      const bool named = give_name();
-      const DWORD error = GetLastError();
-      if (!(named && FlushFileBuffers(file))) {
-        // Whatever name it has by now, it goes.
-        mark_for_deletion(file, true);
-        // Another file took the name meanwhile: the output cannot go there,
-        // as when it cannot be opened.
-        return !named && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-                   ? Outcome::OutputOpenFailed
-                   : Outcome::WriteFailed;
-      }
-    }
-  }
-  return fd_.close() ? Outcome::Ok : Outcome::WriteFailed;
-}
-
-bool OutputFile::give_name() const {
-  const HANDLE file = keeper_.get();
-  FILE_BASIC_INFO basic{};
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-    return false;
-  }
-  // Only the attribute changes (times of 0 are left as they are), to what a
-  // file created with FILE_ATTRIBUTE_NORMAL has.
-  const DWORD attributes = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN};
-  basic = FILE_BASIC_INFO{};
-  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-  // The full path, in storage aligned for the structure's handle.
-  const std::size_t name_bytes = final_path_.size() * sizeof(wchar_t);
-  const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t);
-  std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-  auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-  // Never over another file: one that took the name meanwhile stays, and
-  // the run fails.
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name_bytes);
-  std::memcpy(rename->FileName, final_path_.c_str(), name_bytes + sizeof(wchar_t));
-  // The mark for deletion is cleared last before the rename: a kill in
-  // between leaves a whole file, under its temporary name.
-  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) &&
-         mark_for_deletion(file, false) &&
-         SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(size));
-}
-
 void OutputFile::release_held_signals() {
   if (opening_.owns_lock()) {
     opening_.unlock();
   }
-}
-
-void OutputFile::stop_writer() const {
-  if (writer_ == nullptr || GetCurrentThreadId() == writer_id_) {
-    return;
-  }
-  // Stopped for good. A suspension takes hold only once the thread is out of
-  // the kernel; GetThreadContext waits for that, so a write in progress is
-  // over before the cleanup begins.
-  if (SuspendThread(writer_.get()) != static_cast<DWORD>(-1)) {
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(writer_.get(), &context);
-  }
-}
-
-bool OutputFile::discard() const {
-  const HANDLE file = keeper_.get();
-  if (!identity_.on_disk || file == nullptr) {
-    return false;
-  }
-  stop_writer();
-  if (fd_.borrowed()) {
-    // The position goes back too, so that whoever writes next to the same
-    // standard output goes on right after what was there before the run.
-    LARGE_INTEGER start{};
-    start.QuadPart = start_;
-    const int fd = fd_.get();
-    return cut_back(file, start_) &&
-           (fd < 0 || SetFilePointerEx(handle_of(fd), start, nullptr, FILE_BEGIN));
-  }
-  // Emptied first, so that nothing partial survives under another name (a
-  // hard link) or where the delete is not allowed.
-  const bool emptied = cut_back(file, 0);
-  // Deleted when its last handle is closed: the keeper, as the output object
-  // ends, or the process.
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ||
-         emptied;
 }
 
 }  // namespace cryptcore

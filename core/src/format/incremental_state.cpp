@@ -52,6 +52,7 @@ Outcome IncrementalState::start_run(bool keys_set) {
   failure_ = Outcome::Ok;
   worker_ready_ = false;
   handed_off_ = 0;
+  keys_shared_ = false;
   held_ = 0;
   return keys_set ? Outcome::Ok : fail(Outcome::CipherFailed);
 }
@@ -183,7 +184,7 @@ Outcome IncrementalState::end_run(std::uint8_t* chunk, std::size_t length, std::
   }
   worker_ready_ = false;
   phase_ = Phase::Ended;
-  if (!keys_handed_off()) {
+  if (!keys_shared_) {
     release_keys();
   }
   return Outcome::Ok;
@@ -225,13 +226,14 @@ bool IncrementalState::ready_worker() {
 
 void IncrementalState::hand_off_passes(std::size_t count) {
   handed_off_ = count;
+  keys_shared_ = true;
   stream_.hand_off_passes(count);
 }
 
 Outcome IncrementalState::fail(Outcome outcome) {
   phase_ = Phase::Failed;
   failure_ = outcome;
-  if (!keys_handed_off()) {
+  if (!keys_shared_) {
     release_keys();
   }
   return outcome;
@@ -250,6 +252,7 @@ void IncrementalState::wipe() {
   }
   worker_ready_ = false;
   handed_off_ = 0;
+  keys_shared_ = false;
 }
 
 }  // namespace cryptcore

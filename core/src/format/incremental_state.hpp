@@ -48,23 +48,17 @@ class IncrementalState {
   Outcome finish_in_place(ChunkBuffer chunk, std::size_t length, std::size_t& written);
 
   // The forms of a run on two threads. Before the first chunk: the worker
-  // leaves the last `count` passes of every chunk to run_handed_off_passes(),
-  // which another thread may call on the chunks made here while this one goes
-  // on. The keys then stay until wipe(), which the driver calls once the other
-  // thread is done, so that they never go while it may use them.
+  // leaves the last `count` passes of every chunk (maybe none) to
+  // run_handed_off_passes(), which another thread may call on the chunks made
+  // here while this one goes on. The keys then stay until wipe(), which the
+  // driver calls once the other thread is done, so that they never go while
+  // it may use them.
   void hand_off_passes(std::size_t count);
   bool run_handed_off_passes(ChunkBuffer chunk, std::size_t& length, bool final) {
     return stream_.run_handed_off_passes(chunk, length, final);
   }
   std::size_t passes() const { return stream_.passes(); }
   bool decrypting() const { return stream_.decrypting(); }
-
-  // The stream itself, for the two-thread loop that still drives its worker
-  // by hand; the next chunk given here restarts the worker.
-  CipherStream& stream_for_pipeline() {
-    worker_ready_ = false;
-    return stream_;
-  }
 
  private:
   enum class Phase : std::uint8_t { NoRun, Running, Ended, Failed };
@@ -80,15 +74,15 @@ class IncrementalState {
   Outcome end_run(std::uint8_t* chunk, std::size_t length, std::size_t& written);
   Outcome fail(Outcome outcome);
   void release_keys();
-  bool keys_handed_off() const { return handed_off_ != 0; }
 
   CipherStream stream_;
   Phase phase_ = Phase::NoRun;
   Outcome failure_ = Outcome::Ok;
-  // The worker waits for input in this run; false before the first chunk
-  // and after another driver took the stream.
+  // The worker waits for input in this run; false before the first chunk.
   bool worker_ready_ = false;
   std::size_t handed_off_ = 0;
+  // hand_off_passes() was called: another thread may use the keys until wipe().
+  bool keys_shared_ = false;
   // The bytes of a partial chunk held back in chunk_ by update().
   std::size_t held_ = 0;
   alignas(64) std::array<std::uint8_t, kChunkSize> chunk_;

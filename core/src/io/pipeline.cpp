@@ -1,137 +1,40 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "io/pipeline.hpp"
 
-#include <pthread.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <span>
 
 #include "io/descriptor_io.hpp"
-#if !defined(_WIN32)
-#include "io/signal_hold.hpp"
-#endif
+#include "io/helper_thread.hpp"
+#include "io/layout.hpp"
 
 namespace cryptcore {
 
-namespace {
-
 constexpr std::uint64_t kRingBytes = kRingChunks * kChunkSize;
 
-// How a run shares the work between the calling thread, which runs the
-// stream's worker, and its helper, which writes.
-struct Layout {
-  // The helper also reads (ahead of the worker); otherwise the calling
-  // thread reads before it works. Only an input whose reads never wait for
-  // another process is read there, or a chunk could wait to be written
-  // while the helper waits for input.
-  bool helper_reads = false;
-  // The last passes of every chunk, which the helper runs before writing.
-  std::size_t helper_passes = 0;
-  // The output is a regular file, which a failed or killed run takes back:
-  // the helper's writes to it are fenced against stop_writing().
-  bool file_output = false;
-  // The calling thread reads an input that may keep it waiting for long (a
-  // pipe, a terminal, a socket): it waits so that a failed write of the
-  // helper ends the wait at once, as it would end the one-thread loop.
-  bool input_may_wait = false;
-  // How many made chunks the helper lets gather before it writes them in
-  // one call. 1 unless both ends are storage: a reader may be waiting for
-  // each chunk (a pipe, a socket, a terminal), or the input may stall with
-  // made chunks in the ring.
-  std::uint64_t write_batch = 1;
-};
-
-std::optional<Layout> choose_layout(const CipherStream& stream, int input_fd, int output_fd) {
-  struct stat input {};
-  if (::fstat(input_fd, &input) != 0 || S_ISDIR(input.st_mode)) {
-    return std::nullopt;
-  }
-  if (S_ISREG(input.st_mode)) {
-    const off_t offset = ::lseek(input_fd, 0, SEEK_CUR);
-    if (offset < 0 || input.st_size - offset < static_cast<off_t>(kPipelineMinInput)) {
-      return std::nullopt;
-    }
-  }
-  struct stat output {};
-  const bool storage_input = S_ISREG(input.st_mode) || S_ISBLK(input.st_mode);
-  const bool storage_output =
-      ::fstat(output_fd, &output) == 0 && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode));
-  // The work is split so that neither thread waits long for the other.
-  // Encrypting, the cipher costs the most: one pass has the calling thread
-  // to itself while the helper reads ahead and writes behind; the cascade
-  // gives each thread one pass. Decrypting costs less than the copies: the
-  // calling thread reads and decrypts while the helper writes, so that
-  // reading and writing overlap.
-  Layout layout;
-  if (!stream.decrypting()) {
-    layout.helper_passes = stream.passes() > 1 ? 1 : 0;
-    layout.helper_reads = layout.helper_passes == 0 && storage_input;
-  }
-  layout.input_may_wait = !layout.helper_reads && !storage_input;
-  layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
-  layout.file_output = storage_output && S_ISREG(output.st_mode);
-  return layout;
-}
-
-// A thread started with the signals from outside held, joined before it goes.
-class HelperThread {
- public:
-  HelperThread() = default;
-  ~HelperThread() { join(); }
-  HelperThread(const HelperThread&) = delete;
-  HelperThread& operator=(const HelperThread&) = delete;
-
-  bool start(void* (*body)(void*), void* argument) {
-#if !defined(_WIN32)
-    // Every signal from outside is left to the calling thread, where the
-    // program's handlers expect to run; the caller gets its own mask back.
-    SignalHold held;
-    held.hold();
-#endif
-    started_ = pthread_create(&thread_, nullptr, body, argument) == 0;
-    return started_;
-  }
-
-  void join() {
-    if (started_) {
-      pthread_join(thread_, nullptr);
-      started_ = false;
-    }
-  }
-
- private:
-  pthread_t thread_{};
-  bool started_ = false;
-};
-
-}  // namespace
-
-// One run through the ring. The calling thread drives the stream's worker
-// chunk by chunk in order, as the one-thread loop does; the helper follows
-// it. Whatever fails, the run ends as the one-thread loop would: a failure
-// takes effect at its place in the order of chunks (a read error once the
-// chunks read before it are written, a failed final chunk once those before
-// it are written), and a write error, which comes before anything later,
-// stops both threads.
+// One run through the ring. The calling thread gives the cipher its chunks
+// in order, as the one-thread loop does; the helper follows it. Whatever
+// fails, the run ends as the one-thread loop would: a failure takes effect at
+// its place in the order of chunks (a read error once the chunks read before
+// it are written, a failed final chunk once those before it are written), and
+// a write error, which comes before anything later, stops both threads.
 class Pipeline {
  public:
-  Pipeline(CipherStream& stream, int input_fd, int output_fd, ChunkRing& ring, Layout layout,
-           ProgressMeter& progress)
-      : stream_(stream),
+  Pipeline(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
+           WriteFence& fence, Layout layout, ProgressMeter& progress)
+      : cipher_(cipher),
         input_fd_(input_fd),
         output_fd_(output_fd),
         ring_(ring),
         progress_(ring.progress_),
+        fence_(fence),
         layout_(layout),
         progress_meter_(progress) {}
 
   std::optional<Outcome> run();
 
  private:
-  // What the worker gets when it asks for its next chunk.
+  // What comes of reading the cipher's next chunk.
   enum class Next { Chunk, End, ReadFailed, Stopped };
   struct Input {
     Next next;
@@ -161,11 +64,13 @@ class Pipeline {
   // Either thread, whichever reads.
   std::optional<std::size_t> read_once(std::uint64_t room_end);
 
-  CipherStream& stream_;
+  IncrementalState& cipher_;
   const int input_fd_;
   const int output_fd_;
   ChunkRing& ring_;
   ChunkRing::Progress& progress_;
+  // Keeps the helper's writes to a regular file out of a taken-back output.
+  WriteFence& fence_;
   const Layout layout_;
   // The calling thread's reads, when the input may keep it waiting.
   StoppableReads input_reads_;
@@ -178,8 +83,6 @@ class Pipeline {
 
 std::optional<Outcome> Pipeline::run() {
   progress_ = {};
-  stream_.attach(slot(0), slot(0));
-  stream_.hand_off_passes(layout_.helper_passes);
   if (layout_.input_may_wait && !input_reads_.prepare()) {
     return std::nullopt;
   }
@@ -189,54 +92,43 @@ std::optional<Outcome> Pipeline::run() {
   if (!helper.start(&Pipeline::helper_main, this)) {
     return std::nullopt;
   }
+  // Handed off once the helper runs, so that the one-thread loop, should the
+  // thread not start, still runs every pass; the helper takes none before
+  // the first chunk is made.
+  cipher_.hand_off_passes(layout_.helper_passes);
 
-  std::uint64_t chunk = 0;  // the chunk the worker makes next
-  bool gave_final = false;  // a short chunk was handed over: the input has ended
+  std::uint64_t chunk = 0;  // the chunk the cipher makes next
   bool has_tail = false;
   std::size_t tail_length = 0;
   Outcome outcome = Outcome::Ok;
   for (bool working = true; working;) {
-    switch (stream_.resume()) {
-      case YieldCode::NeedInput: {
-        const Input input = gave_final             ? Input{Next::End}
-                            : layout_.helper_reads ? wait_for_read(chunk)
-                                                   : read_here(chunk);
-        switch (input.next) {
-          case Next::Chunk:
-            // Told on this thread; a stop ends the run as a read failure would.
-            if (!progress_meter_.advance(input.length)) {
-              outcome = Outcome::Cancelled;
-              working = false;
-              break;
-            }
-            gave_final = input.length < kChunkSize;
-            stream_.fill_input_in_place(slot(chunk), input.length);
-            break;
-          case Next::End:
-            stream_.fill_input(0);
-            break;
-          case Next::ReadFailed:
-            outcome = Outcome::ReadFailed;
-            working = false;
-            break;
-          case Next::Stopped:
-            working = false;
-            break;
-        }
-        break;
-      }
-      case YieldCode::OutputFull:
-        // A whole chunk, made in its slot.
-        (void)stream_.take_output();
-        working = publish_made(++chunk);
-        break;
-      case YieldCode::Finished:
-        if (stream_.failure() == StreamFailure::None) {
-          has_tail = gave_final;
-          tail_length = stream_.take_output().size();
+    const Input input = layout_.helper_reads ? wait_for_read(chunk) : read_here(chunk);
+    switch (input.next) {
+      case Next::Chunk:
+        // Told on this thread; a stop ends the run as a read failure would.
+        if (!progress_meter_.advance(input.length)) {
+          outcome = Outcome::Cancelled;
+          working = false;
+        } else if (input.length == kChunkSize) {
+          // A whole chunk, made in its slot.
+          outcome = cipher_.update_in_place(slot(chunk));
+          working = outcome == Outcome::Ok && publish_made(++chunk);
         } else {
-          outcome = outcome_of(stream_.failure());
+          // A short chunk: the input has ended.
+          outcome = cipher_.finish_in_place(slot(chunk), input.length, tail_length);
+          has_tail = outcome == Outcome::Ok;
+          working = false;
         }
+        break;
+      case Next::End:
+        outcome = cipher_.finish_in_place(slot(chunk), 0, tail_length);
+        working = false;
+        break;
+      case Next::ReadFailed:
+        outcome = Outcome::ReadFailed;
+        working = false;
+        break;
+      case Next::Stopped:
         working = false;
         break;
     }
@@ -406,7 +298,7 @@ void Pipeline::write_made(std::unique_lock<std::mutex>& lock, std::uint64_t coun
   std::uint64_t passed = 0;
   for (; passed < count; ++passed) {
     std::size_t length = kChunkSize;
-    if (!stream_.run_handed_off_passes(slot(first + passed), length, false) ||
+    if (!cipher_.run_handed_off_passes(slot(first + passed), length, false) ||
         length != kChunkSize) {
       break;
     }
@@ -426,7 +318,7 @@ void Pipeline::write_tail(std::unique_lock<std::mutex>& lock) {
   std::size_t length = progress_.tail_length;
   const ChunkBuffer tail = slot(progress_.made);
   lock.unlock();
-  const bool passed = stream_.run_handed_off_passes(tail, length, true);
+  const bool passed = cipher_.run_handed_off_passes(tail, length, true);
   const bool wrote = passed && write_out(std::span(tail.data(), length));
   lock.lock();
   progress_.pass_failed = !passed;
@@ -439,43 +331,17 @@ bool Pipeline::write_out(std::span<const std::uint8_t> bytes) {
   if (!layout_.file_output) {
     return write_all(output_fd_, bytes);
   }
-  ring_.helper_writing_.store(true);
-  const bool wrote = !ring_.writing_stopped_.load() && write_all(output_fd_, bytes);
-  ring_.helper_writing_.store(false);
-  return wrote;
+  return fence_.write([&] { return write_all(output_fd_, bytes); });
 }
 
-void ChunkRing::allow_writing() noexcept {
-  writing_stopped_.store(false);
-}
-
-void ChunkRing::stop_writing() noexcept {
-  writing_stopped_.store(true);
-  // A write to a regular file waits for no other process and ends soon,
-  // unless its file system hangs (frozen, or a network one that is gone).
-  // The write is waited for two seconds at most, so that the cleanup still
-  // comes: should it end later, its chunk lands after the cleanup, where it
-  // stays in an output that could only be emptied or cut back, or that has
-  // another name (a hard link); a removed file takes it out of sight.
-  constexpr timespec kPause{0, 100'000};
-  constexpr time_t kLongestWait = 2;
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const timespec give_up{now.tv_sec + kLongestWait, now.tv_nsec};
-  while (helper_writing_.load() && ::clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
-         (now.tv_sec < give_up.tv_sec ||
-          (now.tv_sec == give_up.tv_sec && now.tv_nsec < give_up.tv_nsec))) {
-    ::nanosleep(&kPause, nullptr);
-  }
-}
-
-std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
-                                       ChunkRing& ring, ProgressMeter& progress) {
-  const std::optional<Layout> layout = choose_layout(stream, input_fd, output_fd);
+std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
+                                       ChunkRing& ring, WriteFence& fence,
+                                       ProgressMeter& progress) {
+  const std::optional<Layout> layout = choose_layout(cipher, input_fd, output_fd);
   if (!layout) {
     return std::nullopt;
   }
-  Pipeline pipeline(stream, input_fd, output_fd, ring, *layout, progress);
+  Pipeline pipeline(cipher, input_fd, output_fd, ring, fence, *layout, progress);
   return pipeline.run();
 }
 

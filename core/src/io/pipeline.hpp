@@ -2,14 +2,13 @@
 // A run on two threads. The chunks move through a ring of slots in the
 // workspace: read into a slot, transformed there in place by the cipher
 // passes, written out from it, and the slot is read into again. The calling
-// thread runs the stream's worker; one helper thread reads ahead and writes
+// thread runs the cipher; one helper thread reads ahead and writes
 // behind (one pass encrypting a file), runs the cascade's second pass and
 // writes (the cascade encrypting), or only writes (decrypting, or reading a
 // pipe), so that the I/O and the passes overlap.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +16,9 @@
 #include <optional>
 
 #include "cryptcore/outcome.hpp"
-#include "format/cipher_stream.hpp"
+#include "format/incremental_state.hpp"
 #include "io/progress_meter.hpp"
+#include "io/write_fence.hpp"
 
 namespace cryptcore {
 
@@ -41,16 +41,6 @@ class ChunkRing {
   ChunkRing() = default;
   ChunkRing(const ChunkRing&) = delete;
   ChunkRing& operator=(const ChunkRing&) = delete;
-
-  // Lets the run in progress write nothing more to a regular file: a write
-  // its helper thread has begun is waited for, up to two seconds (one that
-  // hangs longer may land after the output is taken back). Makes only
-  // async-signal-safe calls, so that a signal handler on the calling thread
-  // may take the output back knowing that no write from the other thread
-  // follows. It holds until allow_writing(), which a new output calls before
-  // it can be taken back, so that no run undoes it.
-  void stop_writing() noexcept;
-  void allow_writing() noexcept;
 
  private:
   friend class Pipeline;
@@ -86,20 +76,14 @@ class ChunkRing {
     bool helper_waiting = false;
     std::uint64_t helper_wants_made = 0;
   } progress_;
-
-  // Between stop_writing() and the helper's writes to a regular file: each
-  // side raises its flag, then looks at the other's.
-  std::atomic<bool> writing_stopped_{false};
-  std::atomic<bool> helper_writing_{false};
-  static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
 };
 
-// Serves the initialised `stream` from `input_fd` to `output_fd` through
-// `ring` on two threads, with the bytes, outcome and writes the one-thread
-// loop (serve()) gives, counting each chunk the calling thread takes on
-// `progress`. nullopt, before anything is read or written, when the input is
-// too short to pay for a thread or the thread cannot start.
-std::optional<Outcome> serve_pipelined(CipherStream& stream, int input_fd, int output_fd,
-                                       ChunkRing& ring, ProgressMeter& progress);
+// Serves the initialised `cipher` from `input_fd` to `output_fd` through
+// `ring` on two threads, the helper's writes to a regular file going through
+// `fence`, with the bytes, outcome and writes the one-thread loop (serve())
+// gives, counting each chunk the calling thread takes on `progress`. nullopt, before anything is
+// read or written, when the input is too short to pay for a thread or the thread cannot start.
+std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, int output_fd,
+                                       ChunkRing& ring, WriteFence& fence, ProgressMeter& progress);
 
 }  // namespace cryptcore

@@ -6,6 +6,7 @@
 #include "format/incremental_state.hpp"
 #include "io/pipeline.hpp"
 #include "io/progress_meter.hpp"
+#include "io/write_fence.hpp"
 
 namespace cryptcore {
 
@@ -14,11 +15,12 @@ namespace cryptcore {
 // Reads fill a whole chunk unless the input ends, so that a short read from a
 // pipe is never taken for the final chunk. Nothing is written after a failure.
 // An input long enough to pay for a second thread (or one of unknown length)
-// goes through `ring` on two threads (pipeline.hpp); a short one through the
+// goes through `ring` on two threads (pipeline.hpp), the second thread's
+// writes to a regular file going through `fence`; a short one through the
 // cipher's own chunk buffer on this thread alone. Each chunk taken is counted
 // on `progress`, and the run stops with Cancelled when it says stop. Every
 // thread has ended when it returns; the keys may still be set.
 Outcome serve(IncrementalState& cipher, int input_fd, int output_fd, ChunkRing& ring,
-              ProgressMeter& progress);
+              WriteFence& fence, ProgressMeter& progress);
 
 }  // namespace cryptcore

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "io/layout.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io/pipeline.hpp"
+
+namespace cryptcore {
+
+std::optional<Layout> choose_layout(const IncrementalState& cipher, int input_fd, int output_fd) {
+  struct stat input {};
+  if (::fstat(input_fd, &input) != 0 || S_ISDIR(input.st_mode)) {
+    return std::nullopt;
+  }
+  if (S_ISREG(input.st_mode)) {
+    const off_t offset = ::lseek(input_fd, 0, SEEK_CUR);
+    if (offset < 0 || input.st_size - offset < static_cast<off_t>(kPipelineMinInput)) {
+      return std::nullopt;
+    }
+  }
+  struct stat output {};
+  const bool storage_input = S_ISREG(input.st_mode) || S_ISBLK(input.st_mode);
+  const bool storage_output =
+      ::fstat(output_fd, &output) == 0 && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode));
+  // The work is split so that neither thread waits long for the other.
+  // Encrypting, the cipher costs the most: one pass has the calling thread
+  // to itself while the helper reads ahead and writes behind; the cascade
+  // gives each thread one pass. Decrypting costs less than the copies: the
+  // calling thread reads and decrypts while the helper writes, so that
+  // reading and writing overlap.
+  Layout layout;
+  if (!cipher.decrypting()) {
+    layout.helper_passes = cipher.passes() > 1 ? 1 : 0;
+    layout.helper_reads = layout.helper_passes == 0 && storage_input;
+  }
+  layout.input_may_wait = !layout.helper_reads && !storage_input;
+  layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
+  layout.file_output = storage_output && S_ISREG(output.st_mode);
+  return layout;
+}
+
+}  // namespace cryptcore
