@@ -105,12 +105,13 @@ typedef int (*cryptcore_progress)(void* context, uint64_t bytes_done);
 /* Encrypts or decrypts the file at `input_path` into the file at
  * `output_path`, as the programs do, with their statuses (2 to 7) and their
  * cleanup: a failed run's output file is emptied and removed. The paths are
- * the platform's own bytes (the ANSI code page on Windows). `progress`, if not NULL, is called
- * on the calling thread between chunks, at most a few times a second, and
- * always once at the end of a successful run with the input's whole length;
- * a nonzero return stops the run, takes the output back as a failure does,
- * and gives CANCELLED. The passphrase is copied and wiped once the keys are
- * derived. */
+ * the platform's own bytes (the ANSI code page on Windows). `progress`, if
+ * not NULL, is called on the calling thread between chunks, at most a few
+ * times a second, and always once with the input's whole length when all of
+ * it has been written, just before the output is made final; a nonzero
+ * return stops the run, takes the output back as a failure does, and gives
+ * CANCELLED. The passphrase is copied and wiped once the keys are derived.
+ */
 cryptcore_status cryptcore_crypt_file(const char* input_path, const char* output_path,
                                       const uint8_t* passphrase, size_t passphrase_length,
                                       cryptcore_direction direction, cryptcore_schedule schedule,

@@ -123,7 +123,8 @@ enum class RunOutput : std::uint8_t {
 // Told how many bytes of the input a file run has taken so far: on the
 // thread that called crypt_file(), between chunks, at the first chunk and
 // then at most four times a second, and always once more with the input's
-// whole length when the run has succeeded. Returning false stops the run
+// whole length when all of it has been written, just before the output is
+// made final (synced and named). Returning false stops the run
 // (so does throwing): the output is taken back as after a failure, and the
 // outcome is Cancelled.
 using ProgressCallback = std::function<bool(std::uint64_t bytes_done)>;

@@ -113,12 +113,13 @@ Outcome crypt_file(CipherWorkspace& workspace, std::unique_ptr<SecretBytes> pass
   passphrase.reset();
   ProgressMeter meter(progress);
   Outcome outcome = serve_and_release(inside, keys, input.fd(), output.fd(), meter);
-  if (outcome == Outcome::Ok) {
-    outcome = claimed.complete();
-  }
-  // The last word is the caller's: a stop even now takes the output back.
+  // The caller hears the total while the output can still be taken back, so
+  // that a stop now leaves nothing and a complete output is never removed.
   if (outcome == Outcome::Ok && !meter.finish()) {
     outcome = Outcome::Cancelled;
+  }
+  if (outcome == Outcome::Ok) {
+    outcome = claimed.complete();
   }
   if (outcome != Outcome::Ok) {
     claimed.discard();
