@@ -255,6 +255,11 @@ bool OutputFile::open_by_path(const char* path, const InputFile& input) {
     SECURITY_ATTRIBUTES* security = nullptr;
     if (input.private_) {
       security = private_file.emplace().attributes();
+      // Without its own ACL the output would get its folder's, which may let
+      // others read what nobody else could read in the input: refused.
+      if (security == nullptr) {
+        return false;
+      }
     }
     if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) {
       // The name is there but leads nowhere: a dangling symbolic link, whose

@@ -51,7 +51,8 @@ class PrivateFile {
               {Trustee::System, FILE_ALL_ACCESS},
               {Trustee::Administrators, FILE_ALL_ACCESS}}) {}
 
-  // The attributes to create the file with, or null if they could not be made.
+  // The attributes to create the file with, or null if they could not be
+  // made (the file must then not be created).
   SECURITY_ATTRIBUTES* attributes() {
     const bool made =
         acl_.get() != nullptr &&
