@@ -341,8 +341,16 @@ ROWS
   # ends the process (SIGXCPU is what a CPU limit sends; RTMIN+1 stands for
   # the real-time ones): the partial output is removed and the program dies
   # of the same signal, which its caller sees. SIGKILL cannot be caught, but
-  # a new output has no name until the run succeeds.
-  for signal in INT TERM HUP QUIT ALRM USR1 XCPU RTMIN+1 KILL; do
+  # a new output has no name until the run succeeds. qemu-user keeps the
+  # host's real-time signals for itself and does not pass them on, so that
+  # row is skipped under it.
+  signals=(INT TERM HUP QUIT ALRM USR1 XCPU RTMIN+1 KILL)
+  case ${CRYPTCORE_TEST_WRAPPER:-} in
+    *qemu*)
+      signals=(INT TERM HUP QUIT ALRM USR1 XCPU KILL)
+      skipped=$((skipped + 1)) ;;
+  esac
+  for signal in "${signals[@]}"; do
     check "$p killed by SIG$signal" $((128 + $(kill -l $signal))) absent:out_killed -- \
       timeout 300 bash -c 'mkfifo killed_fifo && { env --default-signal "$0" esecret killed_fifo out_killed & } &&
         feed_until killed_fifo out_killed 65536 && { kill -$1 $!; wait $!; } 2>/dev/null
