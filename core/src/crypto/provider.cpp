@@ -221,6 +221,10 @@ bool AesCbcKey::decrypt(std::uint8_t* data, std::size_t& length, bool final) {
   return true;
 }
 
+void AesCbcKey::continue_from(std::span<const std::uint8_t, kAesBlockSize> block) {
+  std::copy(block.begin(), block.end(), chain_.begin());
+}
+
 void AesCbcKey::destroy() {
   backend::cipher_destroy(context_);
   context_ = nullptr;

@@ -105,6 +105,13 @@ class AesCbcKey {
   // number of blocks. With `final` the padding is checked and removed, and a
   // bad padding fails the call.
   bool decrypt(std::uint8_t* data, std::size_t& length, bool final);
+  // Goes on from ciphertext block `block`, as if the last call had ended on
+  // it, in the direction of that call: a CBC block decrypts from the
+  // ciphertext block before it alone, so a message can be decrypted from
+  // any block on.
+  void continue_from(std::span<const std::uint8_t, kAesBlockSize> block);
+  // Starts the next call from the IV again.
+  void restart() { chain_ = iv_; }
   void destroy();
 
   bool derived() const { return context_ != nullptr; }
@@ -114,8 +121,6 @@ class AesCbcKey {
   // Runs the cipher over whole blocks from the chaining value and moves the
   // chaining value on to the last ciphertext block.
   bool update(Direction direction, std::uint8_t* data, std::size_t length);
-  // Starts the next call from the IV again.
-  void restart() { chain_ = iv_; }
 
   BackendHandle context_ = nullptr;
   BackendHandle cipher_ = nullptr;

@@ -74,6 +74,8 @@ class CipherStream {
   // How many passes the keys run over each chunk, and in which direction.
   std::size_t passes() const { return pass_keys.count; }
   bool decrypting() const { return decrypt; }
+  // The pass keys, for a ChunkDecryptor to copy.
+  const PassKeys& keys() const { return pass_keys; }
 
   // After attach(): the worker leaves the last `count` passes (in the order
   // it runs them) of every chunk to run_handed_off_passes(), which another

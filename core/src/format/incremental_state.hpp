@@ -59,6 +59,7 @@ class IncrementalState {
   }
   std::size_t passes() const { return stream_.passes(); }
   bool decrypting() const { return stream_.decrypting(); }
+  const CipherStream& stream() const { return stream_; }
 
  private:
   enum class Phase : std::uint8_t { NoRun, Running, Ended, Failed };

@@ -4,9 +4,11 @@
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/uio.h>
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace cryptcore {
@@ -101,6 +103,46 @@ void StoppableReads::stop() noexcept {
 }
 
 #else
+
+std::optional<std::size_t> read_full_at(int fd, std::span<std::uint8_t> first,
+                                        std::span<std::uint8_t> second, std::uint64_t offset) {
+  std::size_t filled = 0;
+  const std::size_t wanted = first.size() + second.size();
+  while (filled < wanted) {
+    // What is left of each buffer, the first one's rest (if any) first.
+    const std::size_t in_first = std::min(filled, first.size());
+    const std::size_t in_second = filled - in_first;
+    iovec parts[] = {{first.data() + in_first, first.size() - in_first},
+                     {second.data() + in_second, second.size() - in_second}};
+    const ssize_t got = ::preadv(fd, parts, 2, static_cast<off_t>(offset + filled));
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (got == 0) {
+      break;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+bool write_all_at(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (put < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(put));
+    offset += static_cast<std::uint64_t>(put);
+  }
+  return true;
+}
 
 StoppableReads::~StoppableReads() {
   if (wake_fd_ >= 0) {

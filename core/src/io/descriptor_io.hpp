@@ -20,6 +20,17 @@ std::optional<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer);
 // Writes all of `bytes`; false on a write error.
 bool write_all(int fd, std::span<const std::uint8_t> bytes);
 
+#if !defined(_WIN32)
+// The positional forms, for a regular file that two threads read or write at
+// once, each at places of its own; the descriptor's offset stays where it is.
+// Reads from `offset` on into `first`, then `second`, until both are full or
+// the input ends: the bytes read, or nullopt on a read error.
+std::optional<std::size_t> read_full_at(int fd, std::span<std::uint8_t> first,
+                                        std::span<std::uint8_t> second, std::uint64_t offset);
+// Writes all of `bytes` from `offset` on; false on a write error.
+bool write_all_at(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset);
+#endif
+
 // Reads, on one thread, from an input that may keep it waiting for long (a
 // pipe, a terminal, a socket), which another thread can end at once: after
 // stop(), a read waiting for input returns, and every later one returns at

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "io/layout.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +38,18 @@ std::optional<Layout> choose_layout(const IncrementalState& cipher, int input_fd
   layout.input_may_wait = !layout.helper_reads && !storage_input;
   layout.write_batch = storage_input && storage_output ? kChunksPerCall : 1;
   layout.file_output = storage_output && S_ISREG(output.st_mode);
+#if !defined(_WIN32)
+  // Each batch is written at its place only where writing in turn would put
+  // it there too: not to an output that appends, over bytes after the
+  // offset, or to the input itself.
+  if (cipher.decrypting() && S_ISREG(input.st_mode) && layout.file_output) {
+    const int flags = ::fcntl(output_fd, F_GETFL);
+    const off_t offset = ::lseek(output_fd, 0, SEEK_CUR);
+    layout.batches = flags >= 0 && (flags & O_APPEND) == 0 && offset >= 0 &&
+                     output.st_size <= offset &&
+                     (input.st_dev != output.st_dev || input.st_ino != output.st_ino);
+  }
+#endif
   return layout;
 }
 

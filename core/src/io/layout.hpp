@@ -32,6 +32,11 @@ struct Layout {
   // each chunk (a pipe, a socket, a terminal), or the input may stall with
   // made chunks in the ring.
   std::uint64_t write_batch = 1;
+  // Decrypting from a regular file to one that ends where the run writes
+  // from: the two threads share all of the work, each reading, decrypting
+  // and writing batches of its own at their places (batch_run.hpp), and the
+  // fields above do not apply.
+  bool batches = false;
 };
 
 // The layout for serving the initialised `cipher` from `input_fd` to

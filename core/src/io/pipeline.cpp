@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <span>
 
+#if !defined(_WIN32)
+#include "io/batch_run.hpp"
+#endif
 #include "io/descriptor_io.hpp"
 #include "io/helper_thread.hpp"
 #include "io/layout.hpp"
@@ -341,6 +344,11 @@ std::optional<Outcome> serve_pipelined(IncrementalState& cipher, int input_fd, i
   if (!layout) {
     return std::nullopt;
   }
+#if !defined(_WIN32)
+  if (layout->batches) {
+    return serve_in_batches(cipher, input_fd, output_fd, ring, fence, progress);
+  }
+#endif
   Pipeline pipeline(cipher, input_fd, output_fd, ring, fence, *layout, progress);
   return pipeline.run();
 }

@@ -44,6 +44,7 @@ class ChunkRing {
 
  private:
   friend class Pipeline;
+  friend class BatchRun;
 
   alignas(64) std::array<std::uint8_t, kRingChunks * kChunkSize> slots_;
   std::mutex mutex_;
