@@ -50,6 +50,7 @@ head -c $((2 * 65536)) big >big_2_chunks
 make_pattern $((80 * 65536 + 1000)) >huge
 head -c $((10 * 65536)) huge >huge_10_chunks
 head -c $((40 * 65536)) huge >huge_40_chunks
+{ cat huge && echo more; } >huge_more
 mkdir dir
 : >empty
 
@@ -472,6 +473,8 @@ sys.exit(run.wait())' "$prog"
   check "$p long round trip through pipes" 0 same:out_back_huge:huge -- bash -c \
     '"$0" eright /dev/stdin /dev/stdout <huge | "$0" dright /dev/stdin /dev/stdout >out_back_huge' "$prog"
   check "$p long decryption" 0 same:out_huge:huge -- "$prog" dright cipher_huge out_huge
+  check "$p long decryption to standard output, then more" 0 same:out_huge_more:huge_more -- \
+    bash -c '{ "$0" dright cipher_huge /dev/stdout && echo more; } >out_huge_more' "$prog"
   check_fault "$p long input, read error" 4 absent:out -- \
     faulty CRYPTCORE_FAULT_READ_AFTER=$((40 * 65536 + 100)) -- "$prog" eright huge out
   check_fault "$p long input, read error while the output waits" 4 - -- bash -c \
@@ -495,6 +498,9 @@ sys.exit(run.wait())' "$prog"
   check_fault "$p long input, read error before the disk is full" 4 absent:out -- \
     faulty CRYPTCORE_FAULT_READ_AFTER=$((36 * 65536 + 100)) \
     CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 200)) -- "$prog" eright huge out
+  check_fault "$p long decryption, disk full before a read error" 5 absent:out -- \
+    faulty CRYPTCORE_FAULT_WRITE_AFTER=$((36 * 65536 + 100)) \
+    CRYPTCORE_FAULT_READ_AFTER=$((44 * 65536 + 100)) -- "$prog" dright cipher_huge out
   check "$p long decryption, wrong passphrase" 6 absent:out -- "$prog" dwrong cipher_huge out
   check_fault "$p disk full before a wrong last block, output waiting" 5 - -- bash -c \
     'set -o pipefail; cat cipher_big | env LD_PRELOAD="$1" CRYPTCORE_FAULT_WRITE_AFTER=$((2 * 65536 + 100)) \

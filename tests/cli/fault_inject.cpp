@@ -11,6 +11,9 @@
 //   CRYPTCORE_FAULT_WRITE_AFTER=N  writes to a descriptor take N bytes (the
 //                                  last one short), then fail with ENOSPC (a
 //                                  disk that fills up mid-file);
+//                                  Positional reads and writes (preadv(),
+//                                  pwrite()) fail the same way from offset N
+//                                  on, as a bad block or a full disk there;
 //   CRYPTCORE_FAULT_CLOSE=1        closing a descriptor that was written to
 //                                  closes it but reports EIO (as NFS or a
 //                                  quota may report a failed write only then);
@@ -37,6 +40,7 @@
 #endif
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +53,8 @@ namespace {
 
 using ReadFn = ssize_t (*)(int, void*, size_t);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
+using PreadvFn = ssize_t (*)(int, const iovec*, int, off_t);
+using PwriteFn = ssize_t (*)(int, const void*, size_t, off_t);
 using CloseFn = int (*)(int);
 using OpenatFn = int (*)(int, const char*, int, ...);
 using FtruncateFn = int (*)(int, off_t);
@@ -122,6 +128,48 @@ void raise_configured_signal() {
 constexpr char kSignalAtOpen[] = "CRYPTCORE_FAULT_SIGNAL";
 constexpr char kSignalAtClose[] = "CRYPTCORE_FAULT_SIGNAL_AT_CLOSE";
 
+// The positional calls: the limit is an offset, so that threads reading or
+// writing one descriptor at places of their own meet it where one would. The
+// limits are read once, in a thread-safe static, as two threads may call.
+ssize_t positional_read(PreadvFn real_preadv, int fd, const iovec* parts, int count, off_t offset) {
+  static const long long limit = limit_from("CRYPTCORE_FAULT_READ_AFTER");
+  if (!injected(fd) || limit < 0) {
+    return real_preadv(fd, parts, count, offset);
+  }
+  // The parts, cut off at the limit.
+  constexpr int kMaxParts = 8;
+  iovec kept_parts[kMaxParts];
+  int kept = 0;
+  long long room = limit > offset ? limit - offset : 0;
+  for (; kept < count && kept < kMaxParts && room > 0; ++kept) {
+    kept_parts[kept] = parts[kept];
+    if (static_cast<long long>(parts[kept].iov_len) > room) {
+      kept_parts[kept].iov_len = static_cast<size_t>(room);
+    }
+    room -= static_cast<long long>(kept_parts[kept].iov_len);
+  }
+  if (kept == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return real_preadv(fd, kept_parts, kept, offset);
+}
+
+ssize_t positional_write(PwriteFn real_pwrite, int fd, const void* buffer, size_t count,
+                         off_t offset) {
+  static const long long limit = limit_from("CRYPTCORE_FAULT_WRITE_AFTER");
+  if (!injected(fd)) {
+    return real_pwrite(fd, buffer, count, offset);
+  }
+  __atomic_store_n(&written[fd], true, __ATOMIC_RELAXED);
+  const long long may = allowed(limit, offset, count);
+  if (may < 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real_pwrite(fd, buffer, static_cast<size_t>(may), offset);
+}
+
 }  // namespace
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
@@ -159,6 +207,26 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
     written_so_far[fd] += put;
   }
   return put;
+}
+
+extern "C" ssize_t preadv(int fd, const iovec* parts, int count, off_t offset) {
+  static const PreadvFn real = next<PreadvFn>("preadv");
+  return positional_read(real, fd, parts, count, offset);
+}
+
+extern "C" ssize_t preadv64(int fd, const iovec* parts, int count, off_t offset) {
+  static const PreadvFn real = next<PreadvFn>("preadv64");
+  return positional_read(real, fd, parts, count, offset);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+  static const PwriteFn real = next<PwriteFn>("pwrite");
+  return positional_write(real, fd, buffer, count, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off_t offset) {
+  static const PwriteFn real = next<PwriteFn>("pwrite64");
+  return positional_write(real, fd, buffer, count, offset);
 }
 
 extern "C" int close(int fd) {

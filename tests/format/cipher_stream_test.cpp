@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
 
+#include "format/chunk_decryptor.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -226,6 +229,47 @@ TEST(CipherStreamTest, ResumeWithoutBuffersFailsInsteadOfReading) {
   ASSERT_TRUE(stream->init("no buffers", false, KeySchedule::Single));
   EXPECT_EQ(stream->resume(), YieldCode::Finished);
   EXPECT_EQ(stream->failure(), StreamFailure::CipherFailed);
+}
+
+}  // namespace
+
+namespace {
+
+// Every stretch of whole chunks, and every one that ends the file, decrypts
+// on its own from the ciphertext blocks just before it to the plaintext there.
+TEST(CipherStreamTest, AnyStretchDecryptsOnItsOwnFromItsLead) {
+  constexpr std::size_t kChunks = 5;
+  const Bytes plaintext = testsupport::pattern(kChunks * kChunkSize + 1000);
+  for (const KeySchedule schedule : {KeySchedule::Single, KeySchedule::Cascade}) {
+    const Bytes ciphertext = run_stream("stretch", false, schedule, plaintext).output;
+    cryptcore::CipherStream keyed;
+    ASSERT_TRUE(keyed.init("stretch", true, schedule));
+    cryptcore::ChunkDecryptor decryptor;
+    ASSERT_TRUE(decryptor.init(keyed));
+    for (std::size_t first = 0; first <= kChunks; ++first) {
+      for (std::size_t last = first + 1; last <= kChunks + 1; ++last) {
+        const std::size_t start = first * kChunkSize;
+        const bool ends_file = last == kChunks + 1;
+        Bytes stretch(ciphertext.begin() + static_cast<std::ptrdiff_t>(start),
+                      ends_file
+                          ? ciphertext.end()
+                          : ciphertext.begin() + static_cast<std::ptrdiff_t>(last * kChunkSize));
+        const std::span<const std::uint8_t> lead =
+            first == 0 ? std::span<const std::uint8_t>()
+                       : std::span(ciphertext)
+                             .subspan(start - decryptor.lead_size(), decryptor.lead_size());
+        std::size_t length = stretch.size();
+        ASSERT_TRUE(decryptor.decrypt(lead, stretch.data(), length, ends_file));
+        const std::size_t end = std::min(plaintext.size(), last * kChunkSize);
+        EXPECT_TRUE(std::equal(stretch.begin(),
+                               stretch.begin() + static_cast<std::ptrdiff_t>(length),
+                               plaintext.begin() + static_cast<std::ptrdiff_t>(start),
+                               plaintext.begin() + static_cast<std::ptrdiff_t>(end)))
+            << (schedule == KeySchedule::Single ? "single" : "cascade") << ", chunks " << first
+            << " to " << last;
+      }
+    }
+  }
 }
 
 }  // namespace
