@@ -67,7 +67,9 @@ class BatchRun {
   // With mutex_ held: `batch` failed with `outcome`; the first failure in
   // the file counts.
   void fail(std::uint64_t batch, Outcome outcome);
-  Outcome finish(std::uint64_t input_start, std::uint64_t output_start);
+  // Once both threads are done: the outcome, with the output cut back after
+  // a failure and both offsets set.
+  Outcome finish();
 
   const int input_fd_;
   const int output_fd_;
@@ -115,7 +117,7 @@ std::optional<Outcome> BatchRun::run(const IncrementalState& cipher) {
     }
     work(lanes_[0]);
   }
-  return finish(input_start_, output_start_);
+  return finish();
 }
 
 void* BatchRun::helper_main(void* run) {
@@ -226,9 +228,9 @@ void BatchRun::fail(std::uint64_t batch, Outcome outcome) {
   }
 }
 
-Outcome BatchRun::finish(std::uint64_t input_start, std::uint64_t output_start) {
-  // Both threads are done: nothing here is shared any more. A failure after
-  // the end of the input (the input grew as it was read) does not count.
+Outcome BatchRun::finish() {
+  // Nothing here is shared any more. A failure after the end of the input
+  // (the input grew as it was read) does not count.
   Outcome outcome = Outcome::Ok;
   std::uint64_t input_end = end_ * kBatchBytes + end_length_;
   std::uint64_t output_end = written_end_;
@@ -237,13 +239,13 @@ Outcome BatchRun::finish(std::uint64_t input_start, std::uint64_t output_start) 
     input_end = output_end = failed_ * kBatchBytes;
     // A later batch may have been written before this one failed to be.
     if (last_written_ != kNoBatch && last_written_ > failed_) {
-      (void)::ftruncate(output_fd_, static_cast<off_t>(output_start + output_end));
+      (void)::ftruncate(output_fd_, static_cast<off_t>(output_start_ + output_end));
     }
   } else if (untold_ != 0 && !progress_.advance(untold_)) {
     outcome = Outcome::Cancelled;
   }
-  ::lseek(input_fd_, static_cast<off_t>(input_start + input_end), SEEK_SET);
-  ::lseek(output_fd_, static_cast<off_t>(output_start + output_end), SEEK_SET);
+  ::lseek(input_fd_, static_cast<off_t>(input_start_ + input_end), SEEK_SET);
+  ::lseek(output_fd_, static_cast<off_t>(output_start_ + output_end), SEEK_SET);
   return outcome;
 }
 
