@@ -237,9 +237,11 @@ Outcome BatchRun::finish() {
   if (failed_ != kNoBatch && (end_ == kNoBatch || failed_ <= end_)) {
     outcome = failure_;
     input_end = output_end = failed_ * kBatchBytes;
-    // A later batch may have been written before this one failed to be.
-    if (last_written_ != kNoBatch && last_written_ > failed_) {
-      (void)::ftruncate(output_fd_, static_cast<off_t>(output_start_ + output_end));
+    // A later batch may have been written before this one failed to be: it
+    // is cut off, or if it cannot be, the offset goes after it.
+    if (last_written_ != kNoBatch && last_written_ > failed_ &&
+        ::ftruncate(output_fd_, static_cast<off_t>(output_start_ + output_end)) != 0) {
+      output_end = written_end_;
     }
   } else if (untold_ != 0 && !progress_.advance(untold_)) {
     outcome = Outcome::Cancelled;
